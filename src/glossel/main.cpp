@@ -1,0 +1,2 @@
+// Placeholder until the serve loop lands.
+int main() { return 0; }

@@ -1,0 +1,26 @@
+#include "platform/dynlib.h"
+
+#include <dlfcn.h>
+
+namespace platform {
+
+Result<ModuleHandle> open_library(const NativePath& path) {
+    ::dlerror();  // forget any earlier error, so a null result is judged by this call alone
+    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle != nullptr) return handle;
+    const char* why = ::dlerror();
+    if (why == nullptr) return fail("dlopen failed, but system did not report the error");
+    return fail(std::string("dlopen failed: ") + why);
+}
+
+Result<void*> find_symbol(ModuleHandle module, const char* name) {
+    ::dlerror();
+    void* address = ::dlsym(module, name);
+    if (address != nullptr) return address;
+    if (::dlerror() == nullptr) return fail("dlsym failed, but system did not report the error");
+    return fail("dlsym failed");
+}
+
+void close_library(ModuleHandle module) noexcept { ::dlclose(module); }
+
+}  // namespace platform

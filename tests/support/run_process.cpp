@@ -1,0 +1,145 @@
+#include "support/run_process.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace test_support {
+namespace {
+
+void make_pipe(int fds[2]) {
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+}
+
+}  // namespace
+
+ProcessResult run_process(const ProcessOptions& options) {
+    std::signal(SIGPIPE, SIG_IGN);
+    int in[2], out[2], err[2];
+    make_pipe(in);
+    make_pipe(out);
+    make_pipe(err);
+
+    const pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        if (options.close_stdin_first) {
+            ::close(STDIN_FILENO);
+        } else {
+            ::dup2(in[0], STDIN_FILENO);
+        }
+        ::dup2(out[1], STDOUT_FILENO);
+        ::dup2(err[1], STDERR_FILENO);
+        for (const auto& [name, value] : options.env) {
+            if (value) {
+                ::setenv(name.c_str(), value->c_str(), 1);
+            } else {
+                ::unsetenv(name.c_str());
+            }
+        }
+        if (options.cwd && ::chdir(options.cwd->c_str()) != 0) ::_exit(126);
+        std::vector<char*> args;
+        for (const auto& a : options.argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        ::execve(args[0], args.data(), environ);
+        ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+
+    ProcessResult result;
+    std::size_t written = 0;
+    int in_fd = in[1];
+    if (options.close_stdin_first || options.stdin_data.empty()) {
+        ::close(in_fd);
+        in_fd = -1;
+    } else {
+        ::fcntl(in_fd, F_SETFL, O_NONBLOCK);
+    }
+    int out_fd = out[0], err_fd = err[0];
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeout_seconds);
+    char buffer[65536];
+
+    while (out_fd >= 0 || err_fd >= 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) {
+            result.timed_out = true;
+            ::kill(pid, SIGKILL);
+            break;
+        }
+        pollfd fds[3];
+        int n = 0;
+        int in_slot = -1, out_slot = -1, err_slot = -1;
+        if (in_fd >= 0) { in_slot = n; fds[n++] = {in_fd, POLLOUT, 0}; }
+        if (out_fd >= 0) { out_slot = n; fds[n++] = {out_fd, POLLIN, 0}; }
+        if (err_fd >= 0) { err_slot = n; fds[n++] = {err_fd, POLLIN, 0}; }
+        if (::poll(fds, n, static_cast<int>(left)) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (in_slot >= 0 && fds[in_slot].revents) {
+            const ssize_t put = ::write(in_fd, options.stdin_data.data() + written, options.stdin_data.size() - written);
+            if (put > 0) written += static_cast<std::size_t>(put);
+            if (put < 0 && errno != EAGAIN && errno != EINTR) written = options.stdin_data.size();
+            if (written == options.stdin_data.size()) {
+                ::close(in_fd);
+                in_fd = -1;
+            }
+        }
+        auto drain = [&](int& fd, int slot, std::string& sink, bool is_stdout) {
+            if (slot < 0 || fds[slot].revents == 0) return;
+            const ssize_t got = ::read(fd, buffer, sizeof buffer);
+            if (got > 0) {
+                sink.append(buffer, static_cast<std::size_t>(got));
+                if (is_stdout && options.stop_reading_stdout_after && sink.size() >= *options.stop_reading_stdout_after) {
+                    ::close(fd);
+                    fd = -1;
+                }
+            } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+                ::close(fd);
+                fd = -1;
+            }
+        };
+        drain(out_fd, out_slot, result.stdout_data, true);
+        drain(err_fd, err_slot, result.stderr_data, false);
+    }
+    if (in_fd >= 0) ::close(in_fd);
+    if (out_fd >= 0) ::close(out_fd);
+    if (err_fd >= 0) ::close(err_fd);
+
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) {
+        result.exit_code = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
+    }
+    return result;
+}
+
+std::vector<std::string> split_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t nl = text.find('\n', start);
+        if (nl == std::string::npos) {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        lines.push_back(text.substr(start, nl - start));
+        start = nl + 1;
+    }
+    return lines;
+}
+
+}  // namespace test_support

@@ -1,0 +1,35 @@
+#pragma once
+// Runs a program as a child process with the given standard input and collects its output.
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace test_support {
+
+struct ProcessOptions {
+    std::vector<std::string> argv;                            // argv[0] is the program path
+    std::string stdin_data;                                   // written, then stdin is closed
+    std::map<std::string, std::optional<std::string>> env;    // set (value) or unset (nullopt)
+    std::optional<std::string> cwd;
+    bool close_stdin_first = false;                           // start with stdin closed (no handle)
+    // Stop reading stdout after this many bytes and close our end, as a client that goes away.
+    std::optional<std::size_t> stop_reading_stdout_after;
+    int timeout_seconds = 120;
+};
+
+struct ProcessResult {
+    int exit_code = -1;     // exit status, or -1 when the child was killed by a signal
+    int signal = 0;         // the signal that ended it, if any
+    bool timed_out = false;
+    std::string stdout_data;
+    std::string stderr_data;
+};
+
+ProcessResult run_process(const ProcessOptions& options);
+
+// Splits output into lines at each line feed; a final piece without one is kept too.
+std::vector<std::string> split_lines(const std::string& text);
+
+}  // namespace test_support
