@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,7 @@ public:
     platform::Result<std::string> call(std::string_view name, const json& arguments) override {
         calls_.push_back({std::string(name), arguments});
         if (arguments.is_object() && arguments.contains("fail")) return platform::fail("refused\n\xC3\xA9");
+        if (arguments.is_object() && arguments.contains("throw")) throw std::logic_error("broken");
         return std::string("done");
     }
     platform::Result<std::string> call_once(std::string_view name, const json& arguments) override {
@@ -150,6 +152,19 @@ TEST(Serve, LineReading) {
         EXPECT_EQ(run.output, c.output);
         EXPECT_TRUE(run.released);
     }
+}
+
+// An internal error escapes the loop only after the record (and with it the handler) is released.
+TEST(Serve, InternalErrorReleasesTheRecord) {
+    std::vector<Call> calls;
+    bool released = false;
+    ScriptedInput input({R"({"id":1,"method":"tools/call","params":{"name":"ocr_image","arguments":{"throw":1}}})" "\n"});
+    RecordingOutput output;
+    EXPECT_THROW(glossel::serve(glossel::make_mcp_server(std::make_unique<RecordingHandler>(calls, released)),
+                                input, output),
+                 std::logic_error);
+    EXPECT_TRUE(released);
+    EXPECT_EQ(output.text, "");
 }
 
 }  // namespace
