@@ -41,6 +41,8 @@ inline constexpr std::string_view ocr_tool_description =
     "Read an image (png, jpg, webp, bmp \xE2\x80\x94 a scan, photo, or screenshot of a page) into text "
     "using the local GLM-OCR model. Runs fully offline. Mode 'text' returns the page text, 'table' "
     "returns tables as HTML, 'formula' returns math as LaTeX.";
+// ASCII apart from the em dash (three bytes).
+static_assert(ocr_tool_description.size() == 239);
 
 // The input schema of `ocr_image`: a string `path` (required) and a string `mode`, one of "text",
 // "table", "formula".
