@@ -5,23 +5,13 @@
 #include <memory>
 #include <string>
 
+#include "glossel/ocr_handler.h"
 #include "glossel/serve.h"
 #include "glossel/server.h"
 #include "platform/process.h"
 #include "platform/stdio.h"
 
 namespace {
-
-// Stands in for the OCR handler until it is built: every call fails with an honest text.
-class PendingOcrHandler final : public glossel::ToolHandler {
-public:
-    platform::Result<std::string> call(std::string_view, const nlohmann::json&) override {
-        return platform::fail("the ocr_image tool is not built yet");
-    }
-    platform::Result<std::string> call_once(std::string_view name, const nlohmann::json& arguments) override {
-        return call(name, arguments);
-    }
-};
 
 constexpr int internal_error_status = 101;
 
@@ -33,7 +23,7 @@ int main() {
     // An exception that escapes is an internal error. By the time it is caught here the serve loop
     // has been unwound, so standard input was let go and the record (with any Engine) released.
     try {
-        glossel::serve(glossel::make_mcp_server(std::make_unique<PendingOcrHandler>()));
+        glossel::serve(glossel::make_mcp_server(glossel::make_ocr_tool_handler()));
     } catch (const std::exception& error) {
         platform::write_stderr("glossel: internal error: " + std::string(error.what()) + "\n");
         return internal_error_status;
