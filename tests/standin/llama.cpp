@@ -256,12 +256,13 @@ STANDIN_API llama_sampler* llama_sampler_init_greedy(void) {
 STANDIN_CHECK_TYPE(llama_sampler_init_greedy);
 
 // The k-th sample since the reset gives the k-th entry of script "tokens" ("5,6,7"); after the
-// list, the first end-of-generation token.
+// list, script "token_default", else the first end-of-generation token.
 STANDIN_API llama_token llama_sampler_sample(llama_sampler* smpl, llama_context* ctx, std::int32_t idx) {
     const unsigned long k = standin_count("sample");
     const std::vector<long long> tokens = script_list("tokens");
     const std::vector<long long> eog = script_list("eog", "2");
-    const long long token = k <= tokens.size() ? tokens[k - 1] : (eog.empty() ? -1 : eog[0]);
+    const long long after = script_int("token_default", eog.empty() ? -1 : eog[0]);
+    const long long token = k <= tokens.size() ? tokens[k - 1] : after;
     Line("llama_sampler_sample").obj("smpl", smpl).obj("ctx", ctx).num("idx", idx).done(std::to_string(token));
     return static_cast<llama_token>(token);
 }

@@ -15,6 +15,10 @@ extern "C" {
 // The script file named by STANDIN_SCRIPT is not read again after a reset.
 void standin_reset(void);
 
+// Adds the values of a script file (the format of STANDIN_SCRIPT, README.md); 0 when the file
+// cannot be read.
+int standin_load_script(const char* path);
+
 // Sets one script value (raw bytes, no escapes); null value removes the key.
 void standin_set(const char* key, const char* value);
 

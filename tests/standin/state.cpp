@@ -61,13 +61,9 @@ std::string unescape(const std::string& text) {
     return out;
 }
 
-// Read once per process, on first use, unless a test reset the state before.
-void read_script_locked(State& s) {
-    if (s.script_read) return;
-    s.script_read = true;
-    const char* path = std::getenv("STANDIN_SCRIPT");
-    if (path == nullptr) return;
+bool load_script_locked(State& s, const char* path) {
     std::ifstream in(path);
+    if (!in) return false;
     std::string line;
     while (std::getline(in, line)) {
         if (line.empty() || line[0] == '#') continue;
@@ -75,6 +71,14 @@ void read_script_locked(State& s) {
         if (eq == std::string::npos) continue;
         s.script[line.substr(0, eq)] = unescape(line.substr(eq + 1));
     }
+    return true;
+}
+
+// Read once per process, on first use, unless a test reset the state before.
+void read_script_locked(State& s) {
+    if (s.script_read) return;
+    s.script_read = true;
+    if (const char* path = std::getenv("STANDIN_SCRIPT")) load_script_locked(s, path);
 }
 
 }  // namespace
@@ -88,6 +92,13 @@ void standin_reset(void) {
     s.script.clear();
     s.log.clear();
     s.counters.clear();
+}
+
+int standin_load_script(const char* path) {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    read_script_locked(s);
+    return load_script_locked(s, path) ? 1 : 0;
 }
 
 void standin_set(const char* key, const char* value) {
