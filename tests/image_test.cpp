@@ -318,6 +318,20 @@ TEST(ImageTest, UnusableBytesGiveNothing) {
     }
 }
 
+TEST(ImageTest, GifFrameIsPlacedOnItsLogicalScreen) {
+    // A 4 x 2 screen with one red 1 x 1 frame at (2, 1); the rest of the screen is transparent black.
+    const Bytes gif = bytes_of(std::string(
+        "GIF89a\x04\0\x02\0\x80\0\0" "\xff\0\0\0\0\xff"
+        "\x2c\x02\0\x01\0\x01\0\x01\0\0" "\x02\x02\x44\x01\0" "\x3b", 35));
+    const auto image = prepare(gif);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->width, 4u);
+    EXPECT_EQ(image->height, 2u);
+    Bytes expected(4 * 2 * 3, 0);
+    expected[(1 * 4 + 2) * 3] = 255;
+    EXPECT_EQ(image->pixels, expected);
+}
+
 TEST(ImageTest, TruncatedJpegStillGivesItsImage) {
     // The decoder warns and fills the missing rows; the part that is there is kept.
     std::vector<unsigned char> rgb(64 * 64 * 3);

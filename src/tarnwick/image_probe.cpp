@@ -249,8 +249,9 @@ std::optional<SampleLayout> probe_layout(ImageFormat format, const unsigned char
 
 bool fits_allowance(std::uint64_t width, std::uint64_t height, const SampleLayout& layout) noexcept {
     // Sides above 32 bits are beyond any decoder; below that width * height fits 64 bits.
-    if (width > UINT32_MAX || height > UINT32_MAX || layout.channels == 0) return width == 0 || height == 0;
+    if (width > UINT32_MAX || height > UINT32_MAX) return false;
     const std::uint64_t per_pixel = std::uint64_t{layout.channels} * layout.bytes_per_sample;
+    if (per_pixel == 0) return false;
     return width * height <= decode_allowance / per_pixel;
 }
 
