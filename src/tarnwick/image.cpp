@@ -1,15 +1,21 @@
-// The library road of image preparation through GraphicsMagick's C API: decode the file bytes in
-// place, scale down to the pixel budget with Lanczos3 and convert to packed 8-bit RGB.
+// The library road of image preparation: decode the file bytes in place, scale down to the pixel
+// budget with Lanczos3 and convert to packed 8-bit RGB. JPEG, the common photo format, goes
+// through libjpeg straight into 8-bit rows and our own resampler, row by row, so that neither a
+// 16-bit copy nor the whole decoded photo is ever held; the other formats go through
+// GraphicsMagick's C API.
 #include "tarnwick/image.h"
 
 #include <cmath>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 
 #include <magick/api.h>
 
 #include "tarnwick/image_probe.h"
+#include "tarnwick/jpeg_decode.h"
+#include "tarnwick/resample.h"
 #include "tarnwick/tarnwick.h"
 
 static_assert(QuantumDepth == 16, "the conversion below assumes the library's 16-bit pixel cache");
@@ -159,6 +165,31 @@ std::optional<RgbImage> to_rgb(const Image* image) {
     return rgb;
 }
 
+// The JPEG road. The allowance is checked on the header's size before any pixel is decoded. A
+// file that libjpeg can finish with warnings only (a truncated file, damaged entropy data) gives
+// its image, as far as the data goes.
+std::optional<RgbImage> prepare_jpeg(const unsigned char* bytes, std::size_t size, std::uint64_t budget) {
+    const auto layout = probe_layout(ImageFormat::jpeg, bytes, size);
+    if (!layout) return std::nullopt;
+    const auto decoder = JpegDecoder::open(bytes, size);
+    if (!decoder || !fits_allowance(decoder->width(), decoder->height(), *layout)) return std::nullopt;
+    if (!decoder->start()) return std::nullopt;
+    const std::uint32_t src_width = decoder->width(), src_height = decoder->height();
+    const auto [width, height] = scaled_size(src_width, src_height, budget);
+    RgbImage rgb;
+    rgb.width = width;
+    rgb.height = height;
+    rgb.pixels.resize(std::size_t{width} * height * 3);
+    if (width == src_width && height == src_height) {
+        for (std::uint32_t y = 0; y < height; ++y)
+            if (!decoder->read_row(&rgb.pixels[std::size_t{y} * width * 3])) return std::nullopt;
+        return rgb;
+    }
+    const auto next_row = [&decoder](unsigned char* row) { return decoder->read_row(row); };
+    if (!resample_rgb(src_width, src_height, width, height, next_row, rgb.pixels.data())) return std::nullopt;
+    return rgb;
+}
+
 }  // namespace
 
 std::uint64_t pixel_budget(std::int32_t image_token_budget) noexcept {
@@ -180,6 +211,13 @@ std::pair<std::uint32_t, std::uint32_t> scaled_size(std::uint32_t width, std::ui
 std::optional<RgbImage> prepare_rgb(const unsigned char* bytes, std::size_t size, std::uint64_t budget) {
     const auto format = detect_format(bytes, size);
     if (!format) return std::nullopt;
+    if (*format == ImageFormat::jpeg) {
+        try {
+            return prepare_jpeg(bytes, size, budget);
+        } catch (const std::bad_alloc&) {
+            return std::nullopt;
+        }
+    }
     initialise_library();
     ImagePtr decoded = decode(*format, bytes, size);
     if (!decoded) return std::nullopt;
