@@ -1,8 +1,8 @@
 // The library road of image preparation: decode the file bytes in place, scale down to the pixel
 // budget with Lanczos3 and convert to packed 8-bit RGB. JPEG, the common photo format, goes
 // through libjpeg straight into 8-bit rows and our own resampler, row by row, so that neither a
-// 16-bit copy nor the whole decoded photo is ever held; the other formats go through
-// GraphicsMagick's C API.
+// 16-bit copy nor the whole decoded photo is ever held; the other formats are decoded through
+// GraphicsMagick's C API, and scaled by our resampler too when their samples are 8-bit.
 #include "tarnwick/image.h"
 
 #include <cmath>
@@ -144,24 +144,46 @@ inline unsigned char to_8bit(Quantum v) noexcept {
     return static_cast<unsigned char>((static_cast<std::uint32_t>(v) + 128) / 257);
 }
 
-// Packed RGB, alpha dropped without compositing. Grey images arrive with R = G = B.
+// Row y of the image as packed RGB, alpha dropped without compositing. Grey images arrive with
+// R = G = B.
+bool read_rgb_row(const Image* image, unsigned long y, unsigned char* out, ExceptionInfo* exception) {
+    const PixelPacket* row = AcquireImagePixels(image, 0, static_cast<long>(y), image->columns, 1, exception);
+    if (!row) return false;
+    for (unsigned long x = 0; x < image->columns; ++x, out += 3) {
+        out[0] = to_8bit(row[x].red);
+        out[1] = to_8bit(row[x].green);
+        out[2] = to_8bit(row[x].blue);
+    }
+    return true;
+}
+
 std::optional<RgbImage> to_rgb(const Image* image) {
     RgbImage rgb;
     rgb.width = static_cast<std::uint32_t>(image->columns);
     rgb.height = static_cast<std::uint32_t>(image->rows);
     rgb.pixels.resize(std::size_t{rgb.width} * rgb.height * 3);
     Exception exception;
-    unsigned char* out = rgb.pixels.data();
-    for (unsigned long y = 0; y < image->rows; ++y) {
-        const PixelPacket* row =
-            AcquireImagePixels(image, 0, static_cast<long>(y), image->columns, 1, exception.get());
-        if (!row) return std::nullopt;
-        for (unsigned long x = 0; x < image->columns; ++x, out += 3) {
-            out[0] = to_8bit(row[x].red);
-            out[1] = to_8bit(row[x].green);
-            out[2] = to_8bit(row[x].blue);
-        }
-    }
+    for (unsigned long y = 0; y < image->rows; ++y)
+        if (!read_rgb_row(image, y, &rgb.pixels[y * rgb.width * 3], exception.get())) return std::nullopt;
+    return rgb;
+}
+
+// An image of 8-bit samples loses nothing in 8-bit RGB, so it is converted first and scaled with
+// our resampler, as JPEG is; only deeper samples (16-bit, float) are resampled by the library in
+// their own precision before conversion.
+std::optional<RgbImage> scale_8bit(const Image* image, std::uint32_t width, std::uint32_t height) {
+    RgbImage rgb;
+    rgb.width = width;
+    rgb.height = height;
+    rgb.pixels.resize(std::size_t{width} * height * 3);
+    Exception exception;
+    unsigned long y = 0;
+    const auto next_row = [&](unsigned char* row) {
+        return y < image->rows && read_rgb_row(image, y++, row, exception.get());
+    };
+    if (!resample_rgb(static_cast<std::uint32_t>(image->columns), static_cast<std::uint32_t>(image->rows), width,
+                      height, next_row, rgb.pixels.data()))
+        return std::nullopt;
     return rgb;
 }
 
@@ -211,23 +233,23 @@ std::pair<std::uint32_t, std::uint32_t> scaled_size(std::uint32_t width, std::ui
 std::optional<RgbImage> prepare_rgb(const unsigned char* bytes, std::size_t size, std::uint64_t budget) {
     const auto format = detect_format(bytes, size);
     if (!format) return std::nullopt;
-    if (*format == ImageFormat::jpeg) {
-        try {
-            return prepare_jpeg(bytes, size, budget);
-        } catch (const std::bad_alloc&) {
-            return std::nullopt;
-        }
+    // Memory for the images running out fails this road like any other decode failure.
+    try {
+        if (*format == ImageFormat::jpeg) return prepare_jpeg(bytes, size, budget);
+        initialise_library();
+        ImagePtr decoded = decode(*format, bytes, size);
+        if (!decoded) return std::nullopt;
+        const auto [width, height] = scaled_size(static_cast<std::uint32_t>(decoded->columns),
+                                                 static_cast<std::uint32_t>(decoded->rows), budget);
+        if (width == decoded->columns && height == decoded->rows) return to_rgb(decoded.get());
+        if (decoded->depth <= 8) return scale_8bit(decoded.get(), width, height);
+        ImagePtr scaled = resize(decoded.get(), width, height);
+        decoded.reset();
+        if (!scaled) return std::nullopt;
+        return to_rgb(scaled.get());
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
     }
-    initialise_library();
-    ImagePtr decoded = decode(*format, bytes, size);
-    if (!decoded) return std::nullopt;
-    const auto [width, height] = scaled_size(static_cast<std::uint32_t>(decoded->columns),
-                                             static_cast<std::uint32_t>(decoded->rows), budget);
-    if (width == decoded->columns && height == decoded->rows) return to_rgb(decoded.get());
-    ImagePtr scaled = resize(decoded.get(), width, height);
-    decoded.reset();
-    if (!scaled) return std::nullopt;
-    return to_rgb(scaled.get());
 }
 
 }  // namespace tarnwick

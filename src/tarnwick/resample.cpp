@@ -81,6 +81,13 @@ void accumulate(float* __restrict acc, const unsigned char* __restrict row, floa
     for (std::size_t i = 0; i < n; ++i) acc[i] += weight * static_cast<float>(row[i]);
 }
 
+// The intermediate row is clipped to the sample range, as the image library's 16-bit intermediate
+// image is: at hard edges (text, dithering) the overshoot of the first pass would otherwise carry
+// into the second and the result would drift from the library's by many levels.
+void clamp(float* __restrict acc, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) acc[i] = std::min(255.0f, std::max(0.0f, acc[i]));
+}
+
 void filter_row(const float* __restrict acc, const Taps& taps, std::uint32_t dst_width,
                 unsigned char* __restrict out) {
     for (std::uint32_t x = 0; x < dst_width; ++x) {
@@ -122,6 +129,7 @@ bool resample_rgb(std::uint32_t src_width, std::uint32_t src_height, std::uint32
             const float* w = &down.weights[std::size_t{y} * down.stride];
             for (std::uint32_t k = 0; k < down.count[y]; ++k)
                 accumulate(acc.data(), &ring[((first + k) % depth) * row_bytes], w[k], row_bytes);
+            clamp(acc.data(), row_bytes);
             filter_row(acc.data(), across, dst_width, out + std::size_t{y} * dst_width * 3);
         }
         return true;

@@ -13,7 +13,8 @@ using RowSource = std::function<bool(unsigned char* row)>;
 // Resamples a src_width x src_height image, read row by row from the top through `next_row`, to
 // exactly dst_width x dst_height into `out` (dst_width * dst_height * 3 bytes). Each target sample
 // weighs the source samples within 3 * max(1, source size / target size) of its centre, with the
-// weights normalised to sum 1; sums are kept in float and rounded to 8 bits once, at the end.
+// weights normalised to sum 1. Vertical pass first; its float row is clipped to 0 ... 255 before
+// the horizontal pass, and the result is rounded to 8 bits.
 // Rows past the last one a target row needs are not asked for. False when a row could not be
 // read or the working memory could not be had.
 bool resample_rgb(std::uint32_t src_width, std::uint32_t src_height, std::uint32_t dst_width,
