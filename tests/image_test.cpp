@@ -11,6 +11,10 @@
 #include <string>
 #include <vector>
 
+#include <cstdio>
+#include <cstdlib>
+
+#include <jpeglib.h>
 #include <magick/api.h>
 
 #include "tarnwick/image.h"
@@ -527,6 +531,84 @@ TEST(ImageTest, DamagedJpegsNeverCrash) {
         }
     }
     EXPECT_FALSE(prepare(huge));
+}
+
+// A 64 x 64 grey progressive JPEG of exactly `scans` scans (4 to 128): the DC scan (split into
+// two by successive approximation when `scans` is odd), then the first AC coefficients two scans
+// each (successive approximation again), then one scan for the rest.
+Bytes progressive_jpeg(int scans) {
+    jpeg_compress_struct info{};
+    jpeg_error_mgr error{};
+    info.err = jpeg_std_error(&error);
+    jpeg_create_compress(&info);
+    unsigned char* buffer = nullptr;
+    unsigned long length = 0;
+    jpeg_mem_dest(&info, &buffer, &length);
+    info.image_width = info.image_height = 64;
+    info.input_components = 1;
+    info.in_color_space = JCS_GRAYSCALE;
+    jpeg_set_defaults(&info);
+    std::vector<jpeg_scan_info> script;
+    if (scans % 2) {
+        script.push_back({1, {0}, 0, 0, 0, 1});
+        script.push_back({1, {0}, 0, 0, 1, 0});
+    } else {
+        script.push_back({1, {0}, 0, 0, 0, 0});
+    }
+    const int bands = (scans - static_cast<int>(script.size()) - 1) / 2;
+    for (int k = 1; k <= bands; ++k) {
+        script.push_back({1, {0}, k, k, 0, 1});
+        script.push_back({1, {0}, k, k, 1, 0});
+    }
+    script.push_back({1, {0}, bands + 1, 63, 0, 0});
+    info.scan_info = script.data();
+    info.num_scans = static_cast<int>(script.size());
+    jpeg_start_compress(&info, TRUE);
+    Bytes row(64);
+    for (int y = 0; y < 64; ++y) {
+        for (int x = 0; x < 64; ++x) row[x] = static_cast<unsigned char>(x * 4 ^ y);
+        JSAMPROW rows[1] = {row.data()};
+        jpeg_write_scanlines(&info, rows, 1);
+    }
+    jpeg_finish_compress(&info);
+    Bytes out(buffer, buffer + length);
+    std::free(buffer);
+    jpeg_destroy_compress(&info);
+    return out;
+}
+
+bool library_decodes(const Bytes& file) {
+    InitializeMagickEx(nullptr, MAGICK_OPT_NO_SIGNAL_HANDER, nullptr);
+    ExceptionInfo exception;
+    GetExceptionInfo(&exception);
+    ImageInfo* info = CloneImageInfo(nullptr);
+    std::strncpy(info->filename, "JPEG:", MaxTextExtent - 1);
+    Image* image = BlobToImage(info, file.data(), file.size(), &exception);
+    const bool ok = image && exception.severity < ErrorException;
+    if (image) DestroyImage(image);
+    DestroyImageInfo(info);
+    DestroyExceptionInfo(&exception);
+    return ok;
+}
+
+TEST(ImageTest, JpegDamageIsToleratedAsTheImageLibraryDoes) {
+    EXPECT_TRUE(prepare(progressive_jpeg(100)));
+    EXPECT_TRUE(library_decodes(progressive_jpeg(100)));
+    EXPECT_FALSE(prepare(progressive_jpeg(101)));
+    EXPECT_FALSE(library_decodes(progressive_jpeg(101)));
+    // Every cut of a baseline and of a progressive file: decoded with warnings, or failed for
+    // repeating one warning too often, alike.
+    int decoded = 0, failed = 0;
+    for (const Bytes& file : {encode("JPEG", 64, 64, pattern(64, 64)), progressive_jpeg(12)}) {
+        for (std::size_t n = 0; n < file.size(); ++n) {
+            const Bytes cut(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(n));
+            const bool ours = prepare(cut).has_value();
+            EXPECT_EQ(ours, library_decodes(cut)) << "cut at " << n << " of " << file.size();
+            ++(ours ? decoded : failed);
+        }
+    }
+    EXPECT_GT(decoded, 0);
+    EXPECT_GT(failed, 0);
 }
 
 TEST(ImageTest, ResamplerKeepsConstantsSizesAndOrder) {

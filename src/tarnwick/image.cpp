@@ -188,8 +188,8 @@ std::optional<RgbImage> scale_8bit(const Image* image, std::uint32_t width, std:
 }
 
 // The JPEG road. The allowance is checked on the header's size before any pixel is decoded. A
-// file that libjpeg can finish with warnings only (a truncated file, damaged entropy data) gives
-// its image, as far as the data goes.
+// file that libjpeg can finish with a few warnings (a truncated file, damaged entropy data) gives
+// its image, as far as the data goes; JpegDecoder holds the limits of that tolerance.
 std::optional<RgbImage> prepare_jpeg(const unsigned char* bytes, std::size_t size, std::uint64_t budget) {
     const auto layout = probe_layout(ImageFormat::jpeg, bytes, size);
     if (!layout) return std::nullopt;

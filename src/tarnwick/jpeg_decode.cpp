@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <jpeglib.h>
+#include <jerror.h>
 
 #include "tarnwick/image_probe.h"
 
@@ -22,6 +23,8 @@ struct ErrorManager {
 struct JpegState {
     jpeg_decompress_struct info{};
     ErrorManager error{};
+    jpeg_progress_mgr progress{};
+    std::uint16_t strikes[JMSG_LASTMSGCODE]{};  // how often each warning was seen
     bool created = false;
     std::vector<unsigned char> cmyk;  // one CMYK row; filled only outside the guarded functions
 
@@ -36,7 +39,30 @@ namespace {
     std::longjmp(reinterpret_cast<ErrorManager*>(info->err)->jump, 1);
 }
 
-// libjpeg's default prints warnings to stderr; they are counted and otherwise kept quiet.
+// Damage is tolerated as the image library tolerates it: a file that ends early or has damaged
+// entropy data decodes with warnings, but the same warning more than three times (a progressive
+// file cut short warns at every later scan) or more than 100 scans fail the decode. The scan
+// limit also bounds the work a small hostile file can cause.
+constexpr std::uint16_t max_strikes = 3;
+constexpr int max_scans = 100;
+
+void emit_message(j_common_ptr info, int level) {
+    if (level >= 0) return;  // trace messages
+    auto* error = reinterpret_cast<ErrorManager*>(info->err);
+    const int code = error->base.msg_code;
+    if (code >= 0 && code < JMSG_LASTMSGCODE) {
+        auto* strikes = static_cast<std::uint16_t*>(info->client_data);
+        if (++strikes[code] > max_strikes) std::longjmp(error->jump, 1);
+    }
+    ++error->base.num_warnings;
+}
+
+void progress_monitor(j_common_ptr info) {
+    if (info->is_decompressor && reinterpret_cast<j_decompress_ptr>(info)->input_scan_number > max_scans)
+        std::longjmp(reinterpret_cast<ErrorManager*>(info->err)->jump, 1);
+}
+
+// Nothing is printed: messages would go to stderr.
 void output_message(j_common_ptr) {}
 
 // libjpeg's working memory is capped: a progressive image keeps all its coefficients (two bytes per
@@ -46,10 +72,14 @@ constexpr long working_memory = static_cast<long>(decode_allowance * 2);
 bool guarded_open(JpegState* s, const unsigned char* bytes, std::size_t size) {
     s->info.err = jpeg_std_error(&s->error.base);
     s->error.base.error_exit = error_exit;
+    s->error.base.emit_message = emit_message;
     s->error.base.output_message = output_message;
     if (setjmp(s->error.jump)) return false;
     jpeg_create_decompress(&s->info);
     s->created = true;
+    s->info.client_data = s->strikes;
+    s->progress.progress_monitor = progress_monitor;
+    s->info.progress = &s->progress;
     s->info.mem->max_memory_to_use = working_memory;
     jpeg_mem_src(&s->info, bytes, static_cast<unsigned long>(size));
     return jpeg_read_header(&s->info, TRUE) == JPEG_HEADER_OK;

@@ -24,9 +24,10 @@ public:
 
     // Starts decompression; false on a libjpeg error. Call once, before read_row.
     bool start();
-    // Decodes the next row into `rgb` (width * 3 bytes). False on a libjpeg error or past the
-    // last row. Damaged entropy data and a file that ends early are only warnings to libjpeg: the
-    // rows decode as far as the data goes and the rest is filled, and they still count as read.
+    // Decodes the next row into `rgb` (width * 3 bytes). False on a libjpeg error, on too much
+    // damage (one warning more than three times, or more than 100 scans) or past the last row.
+    // Otherwise damaged entropy data and a file that ends early are only warnings: the rows
+    // decode as far as the data goes, the rest is filled, and they still count as read.
     bool read_row(unsigned char* rgb);
 
 private:
