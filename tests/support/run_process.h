@@ -17,6 +17,8 @@ struct ProcessOptions {
     // Stop reading stdout after this many bytes and close our end, as a client that goes away.
     std::optional<std::size_t> stop_reading_stdout_after;
     int timeout_seconds = 120;
+    // Run the program under the peak_rss probe and report its peak resident set size.
+    bool measure_peak_rss = false;
 };
 
 struct ProcessResult {
@@ -25,6 +27,7 @@ struct ProcessResult {
     bool timed_out = false;
     std::string stdout_data;
     std::string stderr_data;
+    long peak_rss_kib = 0;  // with measure_peak_rss: the program's peak resident set size
 };
 
 ProcessResult run_process(const ProcessOptions& options);
