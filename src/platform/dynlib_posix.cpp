@@ -5,8 +5,11 @@
 namespace platform {
 
 Result<ModuleHandle> open_library(const NativePath& path) {
+    // A name without a slash would make dlopen search the system's library folders; the caller
+    // means the file of that name in the current folder, which is what it tested for.
+    const NativePath opened = path.find('/') == NativePath::npos ? "./" + path : path;
     ::dlerror();  // forget any earlier error, so a null result is judged by this call alone
-    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* handle = ::dlopen(opened.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle != nullptr) return handle;
     const char* why = ::dlerror();
     if (why == nullptr) return fail("dlopen failed, but system did not report the error");
