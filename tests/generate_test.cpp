@@ -324,7 +324,7 @@ TEST_F(Recognize, LibraryRoadBuildsTheBitmapFromRgb) {
     script({});
     ASSERT_TRUE(run().ok());
     const Strings built = standin::calls_of({"mtmd_bitmap_init", "mtmd_helper_bitmap_init_from_buf", "mtmd_bitmap_free"});
-    EXPECT_EQ(built, (Strings{"mtmd_bitmap_init nx=2 ny=1 fnv=" + standin::fnv_hex("\xFF\x00\x00\x00\x00\xFF") +
+    EXPECT_EQ(built, (Strings{"mtmd_bitmap_init nx=2 ny=1 fnv=" + standin::fnv_hex(std::string_view("\xFF\x00\x00\x00\x00\xFF", 6)) +
                                   " bytes=ff00000000ff -> bitmap1",
                               "mtmd_bitmap_free bitmap=bitmap1"}));
 

@@ -144,16 +144,17 @@ TEST(Protocol, ClientStopsReading) {
 
 namespace {
 
-// A line larger than the memory the process may use: the failed allocation is reported with its
+// A line larger than the memory the process may use (above the ~80 MB that mapping the image
+// libraries takes): the failed allocation is reported with its
 // size and the process aborts at once, without the internal-error status. Sanitizer builds leave
 // the allocation functions to their runtime, so the check runs in the plain build only.
 TEST(Protocol, MemoryExhaustion) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the sanitizer runtime owns the allocation functions";
 #endif
-    const std::string input = "{\"id\":\"" + std::string(48u << 20, 'a');
+    const std::string input = "{\"id\":\"" + std::string(96u << 20, 'a');
     const auto result = run_process(ProcessOptions{
-        .argv = {"/bin/sh", "-c", "ulimit -v 40000 && exec \"$0\"", GLOSSEL_BINARY}, .stdin_data = input});
+        .argv = {"/bin/sh", "-c", "ulimit -v 150000 && exec \"$0\"", GLOSSEL_BINARY}, .stdin_data = input});
     EXPECT_EQ(result.signal, SIGABRT);
     EXPECT_EQ(result.stdout_data, "");
     EXPECT_TRUE(result.stderr_data.starts_with("memory allocation of ")) << result.stderr_data;

@@ -1,0 +1,388 @@
+// Image preparation on the library road: the scale-down rule, the signature table and header
+// probe, and real decodes of images generated here (hand-made PNGs through zlib, the other
+// formats encoded by the image library itself).
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <magick/api.h>
+
+#include "tarnwick/image.h"
+#include "tarnwick/image_probe.h"
+
+namespace {
+
+using tarnwick::ImageFormat;
+using Bytes = std::vector<unsigned char>;
+constexpr std::uint64_t budget = 3211264;
+
+Bytes bytes_of(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+void put_be32(Bytes& out, std::uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<unsigned char>(v >> shift));
+}
+
+void put_chunk(Bytes& out, const char* type, const Bytes& data) {
+    put_be32(out, static_cast<std::uint32_t>(data.size()));
+    const std::size_t start = out.size();
+    out.insert(out.end(), type, type + 4);
+    out.insert(out.end(), data.begin(), data.end());
+    put_be32(out, static_cast<std::uint32_t>(crc32(0, out.data() + start, static_cast<uInt>(out.size() - start))));
+}
+
+// A PNG of `width` x `height` whose row y (filter byte excluded) is made by `row`; rows are
+// deflated one at a time, so huge but uniform images stay small in memory and on disk.
+Bytes make_png(std::uint32_t width, std::uint32_t height, int colour_type, int depth,
+               const std::function<void(std::uint32_t, Bytes&)>& row, const Bytes* trns = nullptr) {
+    Bytes out = bytes_of("\x89PNG\r\n\x1a\n");
+    Bytes ihdr;
+    put_be32(ihdr, width);
+    put_be32(ihdr, height);
+    ihdr.insert(ihdr.end(), {static_cast<unsigned char>(depth), static_cast<unsigned char>(colour_type), 0, 0, 0});
+    put_chunk(out, "IHDR", ihdr);
+    if (trns) put_chunk(out, "tRNS", *trns);
+    z_stream z{};
+    deflateInit(&z, 6);
+    Bytes idat, line, buffer(1 << 16);
+    for (std::uint32_t y = 0; y < height; ++y) {
+        line.assign(1, 0);
+        row(y, line);
+        z.next_in = line.data();
+        z.avail_in = static_cast<uInt>(line.size());
+        const int flush = y + 1 == height ? Z_FINISH : Z_NO_FLUSH;
+        do {
+            z.next_out = buffer.data();
+            z.avail_out = static_cast<uInt>(buffer.size());
+            deflate(&z, flush);
+            idat.insert(idat.end(), buffer.data(), z.next_out);
+        } while (z.avail_out == 0);
+    }
+    deflateEnd(&z);
+    put_chunk(out, "IDAT", idat);
+    put_chunk(out, "IEND", {});
+    return out;
+}
+
+// A PNG whose every row is the same bytes.
+Bytes uniform_png(std::uint32_t width, std::uint32_t height, int colour_type, int depth, const Bytes& pixels) {
+    return make_png(width, height, colour_type, depth,
+                    [&](std::uint32_t, Bytes& line) { line.insert(line.end(), pixels.begin(), pixels.end()); });
+}
+
+std::optional<tarnwick::RgbImage> prepare(const Bytes& file, std::uint64_t pixel_budget = budget) {
+    return tarnwick::prepare_rgb(file.data(), file.size(), pixel_budget);
+}
+
+// Encodes 8-bit RGB pixels with the image library in the given format ("PNG", "JPEG", ...).
+Bytes encode(const char* format, std::uint32_t width, std::uint32_t height, const Bytes& rgb,
+             const char* definitions = nullptr, bool cmyk = false) {
+    InitializeMagickEx(nullptr, MAGICK_OPT_NO_SIGNAL_HANDER, nullptr);
+    ExceptionInfo exception;
+    GetExceptionInfo(&exception);
+    Image* image = ConstituteImage(width, height, "RGB", CharPixel, rgb.data(), &exception);
+    ImageInfo* info = CloneImageInfo(nullptr);
+    std::strncpy(info->magick, format, MaxTextExtent - 1);
+    std::strncpy(image->magick, format, MaxTextExtent - 1);
+    info->quality = 95;
+    if (definitions) AddDefinitions(info, definitions, &exception);
+    if (cmyk) TransformColorspace(image, CMYKColorspace);
+    size_t length = 0;
+    void* blob = ImageToBlob(info, image, &length, &exception);
+    Bytes out(static_cast<unsigned char*>(blob), static_cast<unsigned char*>(blob) + length);
+    MagickFree(blob);
+    DestroyImageInfo(info);
+    DestroyImage(image);
+    DestroyExceptionInfo(&exception);
+    return out;
+}
+
+TEST(ImageTest, PixelBudgetHasAFloorOf256Tokens) {
+    const struct { std::int32_t tokens; std::uint64_t pixels; } cases[] = {
+        {4096, 3211264}, {256, 200704}, {255, 200704}, {0, 200704}, {-5, 200704},
+        {std::numeric_limits<std::int32_t>::max(), 2147483647ull * 784},
+    };
+    for (const auto& c : cases) EXPECT_EQ(tarnwick::pixel_budget(c.tokens), c.pixels) << c.tokens;
+}
+
+TEST(ImageTest, ScaledSizeFollowsTheWorkedExamples) {
+    const struct { std::uint32_t w, h, new_w, new_h; } cases[] = {
+        {1, 1, 1, 1},
+        {1920, 1080, 1920, 1080},
+        {100000, 10, 100000, 10},
+        {1792, 1792, 1792, 1792},
+        {2048, 1568, 2048, 1568},
+        {1793, 1792, 1792, 1791},
+        {3840, 2160, 2389, 1344},
+        {4000, 3000, 2069, 1551},
+        {3000, 4000, 1551, 2069},
+        {8000, 8000, 1792, 1792},
+        {28, 200000, 28, 151451},
+        {10, 1000000, 28, 566680},
+        {1, 4000000, 28, 3584000},
+        {10, 10, 10, 10},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.w) + " x " + std::to_string(c.h));
+        const auto [w, h] = tarnwick::scaled_size(c.w, c.h, budget);
+        EXPECT_EQ(w, c.new_w);
+        EXPECT_EQ(h, c.new_h);
+    }
+}
+
+TEST(ImageTest, FormatComesFromTheSignatureOnly) {
+    const struct { std::string head; std::optional<ImageFormat> format; } cases[] = {
+        {"\x89PNG\r\n\x1a\n", ImageFormat::png},
+        {"\xff\xd8\xff\xe0", ImageFormat::jpeg},
+        {"GIF87a", ImageFormat::gif},
+        {"GIF89a", ImageFormat::gif},
+        {std::string("RIFF\x10\0\0\0WEBPVP8 ", 16), ImageFormat::webp},
+        {std::string("II*\0", 4), ImageFormat::tiff},
+        {std::string("MM\0*", 4), ImageFormat::tiff},
+        {std::string("II+\0", 4), ImageFormat::tiff},
+        {"BM", ImageFormat::bmp},
+        {"", std::nullopt},
+        {"\x89PN", std::nullopt},
+        {"P6\n1 1\n255\n", std::nullopt},                     // PNM
+        {std::string("\0\0\1\0\1\0", 6), std::nullopt},       // ICO
+        {"qoif", std::nullopt},                               // QOI
+        {"DDS ", std::nullopt},
+        {"#?RADIANCE\n", std::nullopt},
+        {"v/1\1", std::nullopt},                              // OpenEXR
+        {"farbfeld", std::nullopt},
+        {std::string("\0\0\0\x1c" "ftypavif", 12), std::nullopt},
+        {"%PDF-1.7", std::nullopt},
+        {"hello, world", std::nullopt},
+        {std::string("RIFF\x10\0\0\0WAVEfmt ", 16), std::nullopt},
+        {std::string("II\0\0", 4), std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.head);
+        const Bytes b = bytes_of(c.head);
+        EXPECT_EQ(tarnwick::detect_format(b.data(), b.size()), c.format);
+    }
+}
+
+TEST(ImageTest, ProbeReadsTheDecodedLayoutFromTheHeader) {
+    const Bytes rgba16 = uniform_png(2, 2, 6, 16, Bytes(16, 1));
+    const Bytes grey8 = uniform_png(2, 2, 0, 8, Bytes(2, 1));
+    const Bytes trns{0, 0, 0, 0, 0, 0};
+    const Bytes rgb_trns = make_png(2, 2, 2, 8, [](std::uint32_t, Bytes& l) { l.resize(7); }, &trns);
+    const Bytes gif = bytes_of(std::string("GIF89a\x20\x03\x10\x00", 10));
+    const Bytes vp8x = bytes_of(std::string("RIFF\0\0\0\0WEBPVP8X\x0a\0\0\0\x10\0\0\0", 24));
+    const Bytes vp8l_alpha = bytes_of(std::string("RIFF\0\0\0\0WEBPVP8L\0\0\0\0\x2f\0\0\0\x10", 25));
+    const Bytes vp8l_opaque = bytes_of(std::string("RIFF\0\0\0\0WEBPVP8L\0\0\0\0\x2f\0\0\0\x00", 25));
+    // Little-endian TIFF, IFD at 8 with SamplesPerPixel 4, BitsPerSample 32, SampleFormat 3.
+    const Bytes tiff_float = bytes_of(std::string(
+        "II*\0\x08\0\0\0\x03\0"
+        "\x15\x01\x03\0\x01\0\0\0\x04\0\0\0"
+        "\x02\x01\x03\0\x01\0\0\0\x20\0\0\0"
+        "\x53\x01\x03\0\x01\0\0\0\x03\0\0\0", 46));
+    // Big-endian TIFF, one grey 16-bit sample.
+    const Bytes tiff_grey16 = bytes_of(std::string(
+        "MM\0*\0\0\0\x08\0\x01"
+        "\x01\x02\0\x03\0\0\0\x01\0\x10\0\0", 22));
+    const struct { const char* name; ImageFormat format; Bytes file; std::optional<std::uint32_t> channels, bytes; } cases[] = {
+        {"png rgba16", ImageFormat::png, rgba16, 4, 2},
+        {"png grey8", ImageFormat::png, grey8, 1, 1},
+        {"png rgb + tRNS", ImageFormat::png, rgb_trns, 4, 1},
+        {"png cut in IHDR", ImageFormat::png, Bytes(rgba16.begin(), rgba16.begin() + 20), std::nullopt, std::nullopt},
+        {"jpeg grey", ImageFormat::jpeg, encode("JPEG", 2, 2, Bytes(12, 9), "jpeg:colorspace=1"), std::nullopt, 1},
+        {"jpeg rgb", ImageFormat::jpeg, encode("JPEG", 2, 2, {255, 0, 0, 0, 255, 0, 0, 0, 255, 9, 9, 9}), 3, 1},
+        {"jpeg cmyk", ImageFormat::jpeg, encode("JPEG", 2, 2, Bytes(12, 9), nullptr, true), 4, 1},
+        {"jpeg without frame", ImageFormat::jpeg, bytes_of("\xff\xd8\xff\xd9"), std::nullopt, std::nullopt},
+        {"gif", ImageFormat::gif, gif, 4, 1},
+        {"webp vp8x alpha", ImageFormat::webp, vp8x, 4, 1},
+        {"webp vp8l alpha", ImageFormat::webp, vp8l_alpha, 4, 1},
+        {"webp vp8l opaque", ImageFormat::webp, vp8l_opaque, 3, 1},
+        {"tiff float rgba", ImageFormat::tiff, tiff_float, 4, 4},
+        {"tiff grey16", ImageFormat::tiff, tiff_grey16, 1, 2},
+        {"tiff ifd outside", ImageFormat::tiff, bytes_of(std::string("II*\0\xff\0\0\0", 8)), std::nullopt, std::nullopt},
+        {"bmp 24", ImageFormat::bmp, encode("BMP", 2, 2, Bytes(12, 9)), 3, 1},
+        {"bmp header cut", ImageFormat::bmp, bytes_of("BM\0\0"), std::nullopt, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto layout = tarnwick::probe_layout(c.format, c.file.data(), c.file.size());
+        ASSERT_EQ(layout.has_value(), c.bytes.has_value());
+        if (!layout) continue;
+        if (c.channels) { EXPECT_EQ(layout->channels, *c.channels); }
+        EXPECT_EQ(layout->bytes_per_sample, *c.bytes);
+    }
+    const auto screen = tarnwick::probe_layout(ImageFormat::gif, gif.data(), gif.size());
+    EXPECT_EQ(screen->width, 800u);
+    EXPECT_EQ(screen->height, 16u);
+}
+
+TEST(ImageTest, ProbeNeverReadsPastTheBytes) {
+    // Every prefix of real headers, copied into exactly sized buffers so ASan sees any overread.
+    const Bytes files[] = {
+        uniform_png(3, 2, 6, 16, Bytes(24, 7)),
+        encode("JPEG", 3, 2, Bytes(18, 7)),
+        encode("GIF", 3, 2, Bytes(18, 7)),
+        encode("WEBP", 3, 2, Bytes(18, 7)),
+        encode("TIFF", 3, 2, Bytes(18, 7)),
+        encode("BMP", 3, 2, Bytes(18, 7)),
+    };
+    for (const Bytes& file : files) {
+        const auto format = tarnwick::detect_format(file.data(), file.size());
+        ASSERT_TRUE(format);
+        EXPECT_TRUE(tarnwick::probe_layout(*format, file.data(), file.size()));
+        for (std::size_t n = 0; n < file.size() && n < 4096; ++n) {
+            const Bytes prefix(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(n));
+            (void)tarnwick::probe_layout(*format, prefix.data(), prefix.size());
+        }
+    }
+}
+
+TEST(ImageTest, EachFormatDecodesFromBytes) {
+    // 3 x 2: red, green, blue / white, black, grey.
+    const Bytes rgb{255, 0, 0, 0, 255, 0, 0, 0, 255, 255, 255, 255, 0, 0, 0, 128, 128, 128};
+    const struct { const char* format; const char* definitions; int tolerance; } cases[] = {
+        {"PNG", nullptr, 0},  {"GIF", nullptr, 0},  {"TIFF", nullptr, 0},
+        {"BMP", nullptr, 0},  {"WEBP", "webp:lossless=true", 0}, {"JPEG", nullptr, 40},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.format);
+        const auto image = prepare(encode(c.format, 3, 2, rgb, c.definitions));
+        ASSERT_TRUE(image);
+        EXPECT_EQ(image->width, 3u);
+        EXPECT_EQ(image->height, 2u);
+        ASSERT_EQ(image->pixels.size(), rgb.size());
+        for (std::size_t i = 0; i < rgb.size(); ++i)
+            EXPECT_NEAR(image->pixels[i], rgb[i], c.tolerance) << "sample " << i;
+    }
+}
+
+TEST(ImageTest, SamplesConvertToRgbExactly) {
+    const auto be16 = [](std::initializer_list<unsigned> values) {
+        Bytes out;
+        for (unsigned v : values) out.insert(out.end(), {static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)});
+        return out;
+    };
+    const Bytes trns_white = be16({255, 255, 255});
+    const struct { const char* name; Bytes file; Bytes rgb; } cases[] = {
+        {"16-bit RGBA rounds, alpha dropped",
+         uniform_png(2, 1, 6, 16, be16({65535, 129, 128, 0, 383, 384, 32767, 65535})), {255, 1, 0, 1, 1, 127}},
+        {"transparent black and white keep their colour",
+         uniform_png(2, 1, 6, 8, {0, 0, 0, 0, 255, 255, 255, 0}), {0, 0, 0, 255, 255, 255}},
+        {"8-bit grey", uniform_png(2, 1, 0, 8, {7, 200}), {7, 7, 7, 200, 200, 200}},
+        {"16-bit grey with alpha", uniform_png(1, 1, 4, 16, be16({32896, 0})), {128, 128, 128}},
+        {"RGB with tRNS", make_png(1, 1, 2, 16, [&](std::uint32_t, Bytes& l) {
+             const Bytes px = be16({255, 255, 255}); l.insert(l.end(), px.begin(), px.end()); }, &trns_white),
+         {1, 1, 1}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto image = prepare(c.file);
+        ASSERT_TRUE(image);
+        EXPECT_EQ(image->pixels, c.rgb);
+    }
+}
+
+TEST(ImageTest, UnusableBytesGiveNothing) {
+    Bytes damaged = uniform_png(4, 4, 2, 8, Bytes(12, 50));
+    damaged[damaged.size() - 20] ^= 0xFF;  // inside IDAT: the checksum no longer matches
+    Bytes cut_jpeg_header = encode("JPEG", 4, 4, Bytes(48, 9));
+    cut_jpeg_header.resize(30);
+    // Only the header of a 12,000 x 12,000 RGBA PNG: 576,000,000 bytes of samples.
+    const Bytes over_allowance = [] {
+        Bytes out = bytes_of("\x89PNG\r\n\x1a\n"), ihdr;
+        put_be32(ihdr, 12000);
+        put_be32(ihdr, 12000);
+        ihdr.insert(ihdr.end(), {8, 6, 0, 0, 0});
+        put_chunk(out, "IHDR", ihdr);
+        put_chunk(out, "IDAT", {0x78, 0x9c, 0x03, 0x00, 0, 0, 0, 1});
+        put_chunk(out, "IEND", {});
+        return out;
+    }();
+    const struct { const char* name; Bytes file; } cases[] = {
+        {"empty", {}},
+        {"text", bytes_of("just some text\n")},
+        {"PNM", bytes_of("P6\n1 1\n255\n\xff\0\0")},
+        {"ICO", bytes_of(std::string("\0\0\1\0\1\0\1\1\0\0\1\0\x18\0", 14))},
+        {"QOI", bytes_of(std::string("qoif\0\0\0\1\0\0\0\1\3\0\0\0\0\0\0\0\0\1", 22))},
+        {"PNG signature only", bytes_of("\x89PNG\r\n\x1a\n")},
+        {"damaged PNG", damaged},
+        {"JPEG cut in its header", cut_jpeg_header},
+        {"over the allowance", over_allowance},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_FALSE(prepare(c.file));
+    }
+}
+
+TEST(ImageTest, GifFrameIsPlacedOnItsLogicalScreen) {
+    // A 4 x 2 screen with one red 1 x 1 frame at (2, 1); the rest of the screen is transparent black.
+    const Bytes gif = bytes_of(std::string(
+        "GIF89a\x04\0\x02\0\x80\0\0" "\xff\0\0\0\0\xff"
+        "\x2c\x02\0\x01\0\x01\0\x01\0\0" "\x02\x02\x44\x01\0" "\x3b", 35));
+    const auto image = prepare(gif);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->width, 4u);
+    EXPECT_EQ(image->height, 2u);
+    Bytes expected(4 * 2 * 3, 0);
+    expected[(1 * 4 + 2) * 3] = 255;
+    EXPECT_EQ(image->pixels, expected);
+}
+
+TEST(ImageTest, TruncatedJpegStillGivesItsImage) {
+    // The decoder warns and fills the missing rows; the part that is there is kept.
+    std::vector<unsigned char> rgb(64 * 64 * 3);
+    for (std::size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<unsigned char>(i * 7);
+    Bytes jpeg = encode("JPEG", 64, 64, rgb);
+    jpeg.resize(jpeg.size() * 2 / 3);
+    const auto image = prepare(jpeg);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->width, 64u);
+    EXPECT_EQ(image->height, 64u);
+}
+
+TEST(ImageTest, CmykJpegBecomesRgb) {
+    const auto image = prepare(encode("JPEG", 2, 2, {255, 0, 0, 255, 0, 0, 255, 0, 0, 255, 0, 0}, nullptr, true));
+    ASSERT_TRUE(image);
+    EXPECT_NEAR(image->pixels[0], 255, 8);
+    EXPECT_NEAR(image->pixels[1], 0, 8);
+    EXPECT_NEAR(image->pixels[2], 0, 8);
+}
+
+TEST(ImageTest, ScalingKeepsStoredColoursAndTheTargetSize) {
+    // Fully transparent white resampled stays white: alpha does not weigh the colour.
+    Bytes transparent_white;
+    for (int i = 0; i < 100; ++i) transparent_white.insert(transparent_white.end(), {255, 255, 255, 0});
+    const auto white = prepare(uniform_png(100, 100, 6, 8, transparent_white), 2500);
+    ASSERT_TRUE(white);
+    EXPECT_EQ(white->width, 50u);
+    EXPECT_EQ(white->height, 50u);
+    EXPECT_EQ(white->pixels, Bytes(50 * 50 * 3, 255));
+
+    const auto small = prepare(uniform_png(10, 10, 2, 8, Bytes(30, 77)));
+    ASSERT_TRUE(small);
+    EXPECT_EQ(small->width, 10u);
+    EXPECT_EQ(small->height, 10u);
+}
+
+TEST(ImageTest, LargeImagesScaleToTheBudget) {
+    const struct { std::uint32_t w, h, new_w, new_h; } cases[] = {
+        {10, 1000000, 28, 566680},
+        {8000, 8000, 1792, 1792},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.w) + " x " + std::to_string(c.h));
+        const auto image = prepare(uniform_png(c.w, c.h, 2, 8, Bytes(std::size_t{c.w} * 3, 90)));
+        ASSERT_TRUE(image);
+        EXPECT_EQ(image->width, c.new_w);
+        EXPECT_EQ(image->height, c.new_h);
+        ASSERT_EQ(image->pixels.size(), std::size_t{c.new_w} * c.new_h * 3);
+        EXPECT_EQ(image->pixels.front(), 90);
+        EXPECT_EQ(image->pixels[image->pixels.size() / 2], 90);
+    }
+}
+
+}  // namespace
