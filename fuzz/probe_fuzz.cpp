@@ -43,6 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             {read_u64(data, size, 0) & 0x3FFFF, read_u64(data, size, 8) & 0x3FFFF},
         };
         for (const auto& side : sides) {
+            // An empty image fails the road whatever the allowance says, so only sizes with
+            // pixels are held to exact arithmetic.
+            if (side[0] == 0 || side[1] == 0) continue;
             const unsigned __int128 bytes = static_cast<unsigned __int128>(side[0]) * side[1] * layout->channels *
                                             layout->bytes_per_sample;
             FUZZ_CHECK(tarnwick::fits_allowance(side[0], side[1], *layout) == (bytes <= tarnwick::decode_allowance));
