@@ -40,7 +40,7 @@ const std::string kEvalText =
 const Strings kUpToTokenize = {"mtmd_helper_bitmap_init_from_buf", "mtmd_default_marker", "mtmd_input_chunks_init",
                                "mtmd_tokenize"};
 const Strings kClearAndEval = {"llama_get_memory", "llama_memory_clear", "mtmd_helper_eval_chunks"};
-const Strings kSamplerSetUp = {"llama_sampler_chain_default_params", "llama_sampler_chain_init",
+const Strings kSamplerSetUp = {"mtmd_helper_get_n_tokens", "llama_sampler_chain_default_params", "llama_sampler_chain_init",
                                "llama_sampler_init_greedy", "llama_sampler_chain_add", "llama_n_ctx"};
 const Strings kStep = {"llama_sampler_sample", "llama_vocab_is_eog", "llama_token_to_piece", "llama_batch_get_one",
                        "llama_decode"};
@@ -92,6 +92,7 @@ TEST_F(Recognize, RunsPromptEvaluationAndGenerationInOrder) {
         "llama_memory_clear mem=memory1 data=1 positions=0",
         "mtmd_helper_eval_chunks ctx=mtmd1 lctx=ctx1 chunks=chunks1 n_past=0 seq_id=0 n_batch=2048 logits_last=1"
         " new_n_past=0 memory=0 -> 0",
+        "mtmd_helper_get_n_tokens chunks=chunks1 -> 0",
         "llama_sampler_chain_default_params",
         "llama_sampler_chain_init no_perf=1 -> sampler1",
         "llama_sampler_init_greedy -> sampler2",
@@ -230,32 +231,67 @@ TEST_F(Recognize, OutputIsTheLongestValidUtf8Prefix) {
     }
 }
 
-TEST(StepLimit, KeepsEightPositionsFreeAndStopsAt4096) {
-    struct Case { std::uint32_t n_ctx; std::int32_t n_past; std::uint64_t limit; };
-    const Case cases[] = {{8192, 0, 4096}, {8192, 4088, 4096}, {8192, 4089, 4095}, {8192, 4096, 4088},
-                          {8192, 5000, 3184}, {8192, 8183, 1}, {8192, 8184, 0}, {8192, 9000, 0},
-                          {8192, -100, 4096}, {0, 0, 0}, {4294967295u, 2147483647, 4096}, {20, 2, 10}};
+TEST(StepLimit, KeepsEightCellsFreeAndStopsAt4096) {
+    struct Case { std::uint32_t n_ctx; std::int32_t n_past; std::size_t n_tokens; std::uint64_t limit; };
+    const std::size_t most = static_cast<std::size_t>(-1);
+    const Case cases[] = {
+        // Token count not above n_past: the positions decide.
+        {8192, 0, 0, 4096}, {8192, 4088, 0, 4096}, {8192, 4089, 0, 4095}, {8192, 4096, 0, 4088},
+        {8192, 5000, 0, 3184}, {8192, 8183, 0, 1}, {8192, 8184, 0, 0}, {8192, 9000, 0, 0},
+        {8192, -100, 0, 4096}, {0, 0, 0, 0}, {4294967295u, 2147483647, 0, 4096}, {20, 2, 0, 10},
+        {8192, 5000, 4120, 3184}, {8192, 88, 88, 4096},
+        // More tokens than positions (an image under multi-axis positions): the tokens decide.
+        {8192, 88, 4120, 4064}, {8192, 99, 4051, 4096}, {8192, 88, 4088, 4096}, {8192, 88, 4089, 4095},
+        {8192, 88, 8183, 1}, {8192, 88, 8184, 0}, {8192, 88, 8192, 0}, {8192, 88, most, 0}, {20, -5, 2, 10},
+    };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::to_string(c.n_ctx) + " " + std::to_string(c.n_past));
-        EXPECT_EQ(tarnwick::step_limit(c.n_ctx, c.n_past), c.limit);
+        SCOPED_TRACE(std::to_string(c.n_ctx) + " " + std::to_string(c.n_past) + " " + std::to_string(c.n_tokens));
+        EXPECT_EQ(tarnwick::step_limit(c.n_ctx, c.n_past, c.n_tokens), c.limit);
     }
 }
 
-// The limit through the libraries: the context's own size (not the engine's field) and the
-// evaluation's n_past decide how many tokens are sampled; the last one is decoded too.
+// The limit through the libraries: the context's own size (not the engine's field), the
+// evaluation's n_past and the chunk list's token count decide how many tokens are sampled; the
+// last one is decoded too.
 TEST_F(Recognize, GenerationStopsAtTheStepLimit) {
-    struct Case { const char* n_ctx; const char* n_past; std::size_t steps; };
-    const Case cases[] = {{"8192", "4096", 4088}, {"8192", "0", 4096}, {"8192", "8184", 0}, {"300", "280", 12},
-                          {"8192", "-20", 4096}};
+    struct Case { const char* n_ctx; const char* n_past; const char* n_tokens; std::size_t steps; };
+    const Case cases[] = {{"8192", "4096", "0", 4088}, {"8192", "0", "0", 4096}, {"8192", "8184", "0", 0},
+                          {"300", "280", "0", 12}, {"8192", "-20", "0", 4096},
+                          // A 1792 x 1792 page: 4120 tokens stored under 88 positions.
+                          {"8192", "88", "4120", 4064}, {"300", "20", "280", 12}, {"8192", "4096", "4000", 4088}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.n_ctx) + " " + c.n_past);
-        script({{"n_ctx", c.n_ctx}, {"eval_n_past", c.n_past}, {"token_default", "5"}, {"piece.5", "a"}});
+        SCOPED_TRACE(std::string(c.n_ctx) + " " + c.n_past + " " + c.n_tokens);
+        script({{"n_ctx", c.n_ctx}, {"eval_n_past", c.n_past}, {"n_tokens", c.n_tokens}, {"token_default", "5"},
+                {"piece.5", "a"}});
         tarnwick::Result<std::string> text = run();
         ASSERT_TRUE(text.ok()) << text.error();
         EXPECT_EQ(*text, std::string(c.steps, 'a'));
+        EXPECT_EQ(standin::calls_of({"mtmd_helper_get_n_tokens"}),
+                  Strings{"mtmd_helper_get_n_tokens chunks=chunks1 -> " + std::string(c.n_tokens)});
         EXPECT_EQ(standin::calls_of({"llama_sampler_sample"}).size(), c.steps);
         EXPECT_EQ(standin::calls_of({"llama_decode"}).size(), c.steps);
         EXPECT_EQ(heads().back(), "mtmd_bitmap_free");
+    }
+}
+
+// A helper built with video support may answer bytes it cannot read as an image with a video:
+// the run refuses it, frees the bitmap that came with it and then the video, and goes no further.
+TEST_F(Recognize, AVideoFromTheFallbackDecoderIsFreedAndRefused) {
+    const std::string decoder = "mtmd_helper_bitmap_init_from_buf ctx=mtmd1 len=12 fnv=" + standin::fnv_hex(kNotAnImage) +
+                                " placeholder=0 -> ";
+    struct Case { const char* name; const char* fallback; Strings calls; };
+    const Case cases[] = {
+        {"with a bitmap", "4x3",
+         {decoder + "bitmap1, video1", "mtmd_bitmap_free bitmap=bitmap1", "mtmd_helper_video_free ctx=video1"}},
+        {"without a bitmap", "none", {decoder + "null, video1", "mtmd_helper_video_free ctx=video1"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        script({{"fallback", c.fallback}, {"fallback_video", "1"}});
+        tarnwick::Result<std::string> text = run();
+        ASSERT_FALSE(text.ok());
+        EXPECT_EQ(text.error(), "unsupported or corrupt image");
+        EXPECT_EQ(standin::calls(), c.calls);
     }
 }
 

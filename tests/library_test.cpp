@@ -104,6 +104,21 @@ TEST_F(LoadEngineLibrary, FailuresCloseWhatWasOpenedLastFirst) {
          },
          "missing symbol mtmd_helper_eval_chunks: dlsym failed",
          with({load_ggml, load_llama, load_mtmd, load_base}, close_all)},
+        // The two slots after the first 32, resolved from mtmd in the same way.
+        {"no mtmd_helper_get_n_tokens",
+         [](const TempFolder& f) {
+             populate(f, {{"libggml.so", kGgml}, {"libllama.so", kLlama},
+                          {"libmtmd.so", standin::variant("no-n-tokens", "libmtmd.so")}});
+             return f.path();
+         },
+         "missing symbol mtmd_helper_get_n_tokens: dlsym failed", with({load_ggml, load_llama, load_mtmd}, close_all)},
+        {"no mtmd_helper_video_free",
+         [](const TempFolder& f) {
+             populate(f, {{"libggml.so", kGgml}, {"libllama.so", kLlama},
+                          {"libmtmd.so", standin::variant("no-video-free", "libmtmd.so")}});
+             return f.path();
+         },
+         "missing symbol mtmd_helper_video_free: dlsym failed", with({load_ggml, load_llama, load_mtmd}, close_all)},
         {"no llama_n_ctx nor llama_decode: only the first is named",
          [](const TempFolder& f) {
              populate(f, {{"libggml.so", kGgml}, {"libllama.so", standin::variant("no-n-ctx-decode", "libllama.so")},
@@ -286,6 +301,8 @@ TEST_F(LoadEngineLibrary, ReferencesAreCountedAndTheTableHoldsTheHandles) {
     EXPECT_EQ(dlsym(ref->ggml, "ggml_backend_load_all_from_path") != nullptr, true);
     EXPECT_EQ(reinterpret_cast<void*>(ref->llama_decode), dlsym(ref->llama, "llama_decode"));
     EXPECT_EQ(reinterpret_cast<void*>(ref->mtmd_helper_eval_chunks), dlsym(ref->mtmd, "mtmd_helper_eval_chunks"));
+    EXPECT_EQ(reinterpret_cast<void*>(ref->mtmd_helper_get_n_tokens), dlsym(ref->mtmd, "mtmd_helper_get_n_tokens"));
+    EXPECT_EQ(reinterpret_cast<void*>(ref->mtmd_helper_video_free), dlsym(ref->mtmd, "mtmd_helper_video_free"));
 }
 
 }  // namespace

@@ -46,8 +46,11 @@ std::string build_prompt(std::string_view marker, OcrMode mode) {
     return prompt;
 }
 
-std::uint64_t step_limit(std::uint32_t context_size, std::int32_t n_past) noexcept {
-    const std::int64_t left = static_cast<std::int64_t>(context_size) - (static_cast<std::int64_t>(n_past) + kReservedPositions);
+std::uint64_t step_limit(std::uint32_t context_size, std::int32_t n_past, std::size_t n_tokens) noexcept {
+    // More tokens than the context holds leave no room at all (and would not fit the sum below).
+    if (n_tokens >= context_size) return 0;
+    const std::int64_t used = std::max(static_cast<std::int64_t>(n_past), static_cast<std::int64_t>(n_tokens));
+    const std::int64_t left = static_cast<std::int64_t>(context_size) - (used + kReservedPositions);
     if (left <= 0) return 0;
     return std::min(static_cast<std::uint64_t>(left), kMaxNewTokens);
 }
@@ -93,11 +96,17 @@ Result<std::string> generate(const Engine& engine, mtmd_bitmap* bitmap, OcrMode 
                               "smaller or cropped image");
     }
 
+    // n_past counts positions, but the memory fills with tokens: with the model's multi-axis
+    // positions a large image stores thousands of tokens under a few dozen positions. The limit
+    // must leave room for what is stored, or the last decodes find no free cell and the whole
+    // text is lost.
+    const std::size_t n_tokens = lib.mtmd_helper_get_n_tokens(chunks.get());
+
     std::unique_ptr<llama_sampler, SamplerFree> chain(
         lib.llama_sampler_chain_init(lib.llama_sampler_chain_default_params()), SamplerFree{&lib});
     lib.llama_sampler_chain_add(chain.get(), lib.llama_sampler_init_greedy());
 
-    const std::uint64_t limit = step_limit(lib.llama_n_ctx(engine.ctx()), n_past);
+    const std::uint64_t limit = step_limit(lib.llama_n_ctx(engine.ctx()), n_past, n_tokens);
 
     std::string output;
     std::size_t valid = 0;  // length of the longest valid UTF-8 prefix of output

@@ -1,15 +1,21 @@
-// The library road of image preparation through GraphicsMagick's C API: decode the file bytes in
-// place, scale down to the pixel budget with Lanczos3 and convert to packed 8-bit RGB.
+// The library road of image preparation: decode the file bytes in place, scale down to the pixel
+// budget with Lanczos3 and convert to packed 8-bit RGB. JPEG, the common photo format, goes
+// through libjpeg straight into 8-bit rows and our own resampler, row by row, so that neither a
+// 16-bit copy nor the whole decoded photo is ever held; the other formats are decoded through
+// GraphicsMagick's C API, and scaled by our resampler too when their samples are 8-bit.
 #include "tarnwick/image.h"
 
 #include <cmath>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 
 #include <magick/api.h>
 
 #include "tarnwick/image_probe.h"
+#include "tarnwick/jpeg_decode.h"
+#include "tarnwick/resample.h"
 #include "tarnwick/tarnwick.h"
 
 static_assert(QuantumDepth == 16, "the conversion below assumes the library's 16-bit pixel cache");
@@ -138,24 +144,71 @@ inline unsigned char to_8bit(Quantum v) noexcept {
     return static_cast<unsigned char>((static_cast<std::uint32_t>(v) + 128) / 257);
 }
 
-// Packed RGB, alpha dropped without compositing. Grey images arrive with R = G = B.
+// Row y of the image as packed RGB, alpha dropped without compositing. Grey images arrive with
+// R = G = B.
+bool read_rgb_row(const Image* image, unsigned long y, unsigned char* out, ExceptionInfo* exception) {
+    const PixelPacket* row = AcquireImagePixels(image, 0, static_cast<long>(y), image->columns, 1, exception);
+    if (!row) return false;
+    for (unsigned long x = 0; x < image->columns; ++x, out += 3) {
+        out[0] = to_8bit(row[x].red);
+        out[1] = to_8bit(row[x].green);
+        out[2] = to_8bit(row[x].blue);
+    }
+    return true;
+}
+
 std::optional<RgbImage> to_rgb(const Image* image) {
     RgbImage rgb;
     rgb.width = static_cast<std::uint32_t>(image->columns);
     rgb.height = static_cast<std::uint32_t>(image->rows);
     rgb.pixels.resize(std::size_t{rgb.width} * rgb.height * 3);
     Exception exception;
-    unsigned char* out = rgb.pixels.data();
-    for (unsigned long y = 0; y < image->rows; ++y) {
-        const PixelPacket* row =
-            AcquireImagePixels(image, 0, static_cast<long>(y), image->columns, 1, exception.get());
-        if (!row) return std::nullopt;
-        for (unsigned long x = 0; x < image->columns; ++x, out += 3) {
-            out[0] = to_8bit(row[x].red);
-            out[1] = to_8bit(row[x].green);
-            out[2] = to_8bit(row[x].blue);
-        }
+    for (unsigned long y = 0; y < image->rows; ++y)
+        if (!read_rgb_row(image, y, &rgb.pixels[y * rgb.width * 3], exception.get())) return std::nullopt;
+    return rgb;
+}
+
+// An image of 8-bit samples loses nothing in 8-bit RGB, so it is converted first and scaled with
+// our resampler, as JPEG is; only deeper samples (16-bit, float) are resampled by the library in
+// their own precision before conversion.
+std::optional<RgbImage> scale_8bit(const Image* image, std::uint32_t width, std::uint32_t height) {
+    RgbImage rgb;
+    rgb.width = width;
+    rgb.height = height;
+    rgb.pixels.resize(std::size_t{width} * height * 3);
+    Exception exception;
+    unsigned long y = 0;
+    const auto next_row = [&](unsigned char* row) {
+        return y < image->rows && read_rgb_row(image, y++, row, exception.get());
+    };
+    if (!resample_rgb(static_cast<std::uint32_t>(image->columns), static_cast<std::uint32_t>(image->rows), width,
+                      height, next_row, rgb.pixels.data()))
+        return std::nullopt;
+    return rgb;
+}
+
+// The JPEG road. The allowance is checked on the header's size before any pixel is decoded. A
+// file that libjpeg can finish with a few warnings (a truncated file, damaged entropy data) gives
+// its image, as far as the data goes; JpegDecoder holds the limits of that tolerance.
+std::optional<RgbImage> prepare_jpeg(const unsigned char* bytes, std::size_t size, std::uint64_t budget) {
+    const auto layout = probe_layout(ImageFormat::jpeg, bytes, size);
+    if (!layout) return std::nullopt;
+    const auto decoder = JpegDecoder::open(bytes, size);
+    if (!decoder || !fits_allowance(decoder->width(), decoder->height(), *layout)) return std::nullopt;
+    if (!decoder->start()) return std::nullopt;
+    const std::uint32_t src_width = decoder->width(), src_height = decoder->height();
+    const auto [width, height] = scaled_size(src_width, src_height, budget);
+    RgbImage rgb;
+    rgb.width = width;
+    rgb.height = height;
+    rgb.pixels.resize(std::size_t{width} * height * 3);
+    if (width == src_width && height == src_height) {
+        for (std::uint32_t y = 0; y < height; ++y)
+            if (!decoder->read_row(&rgb.pixels[std::size_t{y} * width * 3])) return std::nullopt;
+        return rgb;
     }
+    const auto next_row = [&decoder](unsigned char* row) { return decoder->read_row(row); };
+    if (!resample_rgb(src_width, src_height, width, height, next_row, rgb.pixels.data())) return std::nullopt;
     return rgb;
 }
 
@@ -180,16 +233,23 @@ std::pair<std::uint32_t, std::uint32_t> scaled_size(std::uint32_t width, std::ui
 std::optional<RgbImage> prepare_rgb(const unsigned char* bytes, std::size_t size, std::uint64_t budget) {
     const auto format = detect_format(bytes, size);
     if (!format) return std::nullopt;
-    initialise_library();
-    ImagePtr decoded = decode(*format, bytes, size);
-    if (!decoded) return std::nullopt;
-    const auto [width, height] = scaled_size(static_cast<std::uint32_t>(decoded->columns),
-                                             static_cast<std::uint32_t>(decoded->rows), budget);
-    if (width == decoded->columns && height == decoded->rows) return to_rgb(decoded.get());
-    ImagePtr scaled = resize(decoded.get(), width, height);
-    decoded.reset();
-    if (!scaled) return std::nullopt;
-    return to_rgb(scaled.get());
+    // Memory for the images running out fails this road like any other decode failure.
+    try {
+        if (*format == ImageFormat::jpeg) return prepare_jpeg(bytes, size, budget);
+        initialise_library();
+        ImagePtr decoded = decode(*format, bytes, size);
+        if (!decoded) return std::nullopt;
+        const auto [width, height] = scaled_size(static_cast<std::uint32_t>(decoded->columns),
+                                                 static_cast<std::uint32_t>(decoded->rows), budget);
+        if (width == decoded->columns && height == decoded->rows) return to_rgb(decoded.get());
+        if (decoded->depth <= 8) return scale_8bit(decoded.get(), width, height);
+        ImagePtr scaled = resize(decoded.get(), width, height);
+        decoded.reset();
+        if (!scaled) return std::nullopt;
+        return to_rgb(scaled.get());
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
 }
 
 }  // namespace tarnwick

@@ -135,6 +135,8 @@ std::optional<std::string> resolve_slots(EngineLibrary& t, platform::ModuleHandl
     TARNWICK_SLOT(mtmd, mtmd_bitmap_init)
     TARNWICK_SLOT(mtmd, mtmd_helper_bitmap_init_from_buf)
     TARNWICK_SLOT(mtmd, mtmd_helper_eval_chunks)
+    TARNWICK_SLOT(mtmd, mtmd_helper_get_n_tokens)
+    TARNWICK_SLOT(mtmd, mtmd_helper_video_free)
 #undef TARNWICK_SLOT
     return std::nullopt;
 }

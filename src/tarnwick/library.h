@@ -12,7 +12,7 @@
 
 namespace tarnwick {
 
-// The 32 functions the engine calls after loading, in resolution order (21 from llama, then 11
+// The 34 functions the engine calls after loading, in resolution order (21 from llama, then 13
 // from mtmd), then the module handles in the order they were opened. Written once by
 // load_engine_library, read-only afterwards.
 struct EngineLibrary {
@@ -48,6 +48,8 @@ struct EngineLibrary {
     abi::mtmd_bitmap_init_fn mtmd_bitmap_init;
     abi::mtmd_helper_bitmap_init_from_buf_fn mtmd_helper_bitmap_init_from_buf;
     abi::mtmd_helper_eval_chunks_fn mtmd_helper_eval_chunks;
+    abi::mtmd_helper_get_n_tokens_fn mtmd_helper_get_n_tokens;
+    abi::mtmd_helper_video_free_fn mtmd_helper_video_free;
 
     platform::ModuleHandle ggml;
     platform::ModuleHandle llama;

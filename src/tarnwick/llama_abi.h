@@ -258,6 +258,8 @@ using mtmd_helper_eval_chunks_fn = std::int32_t (*)(mtmd_context* ctx, llama_con
                                                     const mtmd_input_chunks* chunks, llama_pos n_past,
                                                     llama_seq_id seq_id, std::int32_t n_batch, bool logits_last,
                                                     llama_pos* new_n_past);
+using mtmd_helper_get_n_tokens_fn = std::size_t (*)(const mtmd_input_chunks* chunks);
+using mtmd_helper_video_free_fn = void (*)(mtmd_helper_video* ctx);
 
 // Called by the loader only: the log setters (llama_log_set, mtmd_log_set, mtmd_helper_log_set,
 // ggml_log_set all share this type) and ggml's backend plug-in loader.

@@ -1,5 +1,6 @@
 // Engine::recognize: an image file and a mode to the recognised text.
 
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -11,6 +12,15 @@
 #include "tarnwick/tarnwick.h"
 
 namespace tarnwick {
+
+namespace {
+
+struct VideoFree {
+    const EngineLibrary* lib;
+    void operator()(mtmd_helper_video* video) const noexcept { lib->mtmd_helper_video_free(video); }
+};
+
+}  // namespace
 
 Result<std::string> Engine::recognize(std::string_view image_path, OcrMode mode) const {
     const EngineLibrary& lib = *library_;
@@ -31,8 +41,14 @@ Result<std::string> Engine::recognize(std::string_view image_path, OcrMode mode)
         static const unsigned char no_bytes[1] = {0};
         const unsigned char* data = bytes.data() != nullptr ? bytes.data() : no_bytes;
         const mtmd_helper_bitmap_wrapper decoded = lib.mtmd_helper_bitmap_init_from_buf(mtmd_ctx_, data, bytes.size(), false);
-        bitmap.reset(decoded.bitmap);
-        if (!bitmap) return platform::fail("unsupported or corrupt image");
+        // A helper built with video support hands bytes it cannot read as an image to ffmpeg and
+        // may give back a video, ours to free, with a bitmap that reads its frames from it. We
+        // read images only, so a video fails like any unreadable file: the bitmap goes first,
+        // then the video it draws on.
+        std::unique_ptr<mtmd_helper_video, VideoFree> video(decoded.video_ctx, VideoFree{&lib});
+        BitmapOwner decoded_bitmap(decoded.bitmap, BitmapFree{&lib});
+        if (video || !decoded_bitmap) return platform::fail("unsupported or corrupt image");
+        bitmap = std::move(decoded_bitmap);
     }
 
     return generate(*this, bitmap.get(), mode);

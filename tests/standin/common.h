@@ -42,6 +42,7 @@ struct Sampler : Object {
 struct Bitmap : Object {
     std::uint32_t nx, ny;
 };
+struct Video : Object {};
 
 template <class T>
 T* make(const char* kind) {

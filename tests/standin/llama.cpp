@@ -1,6 +1,8 @@
 // Stand-in libllama.so: the 21 llama functions of the engine's table and llama_log_set.
 // Each call is recorded with its arguments; results follow the script (README.md).
 
+#include <sys/stat.h>
+
 #include "common.h"
 
 using namespace standin;
@@ -69,7 +71,11 @@ STANDIN_API llama_model* llama_model_load_from_file(const char* path_model, llam
     Line line("llama_model_load_from_file");
     line.str("path", path_model).arg("params", "{" + describe(params) + "}");
     emit_log(g_log, g_log_user, "llama_model_loader: stand-in model\n");
-    if (script_is("model_load", "fail")) {
+    // "needs_file" fails as the real loader does for a path that names no file, so a test can
+    // make a load succeed later by creating the file.
+    struct stat info {};
+    const bool missing = path_model == nullptr || ::stat(path_model, &info) != 0;
+    if (script_is("model_load", "fail") || (script_is("model_load", "needs_file") && missing)) {
         line.done("null");
         return nullptr;
     }

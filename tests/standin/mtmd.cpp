@@ -1,4 +1,4 @@
-// Stand-in libmtmd.so: the 11 mtmd functions of the engine's table and the two log setters.
+// Stand-in libmtmd.so: the 13 mtmd functions of the engine's table and the two log setters.
 // Each call is recorded with its arguments; results follow the script (README.md).
 
 #include "common.h"
@@ -153,20 +153,27 @@ STANDIN_API mtmd_bitmap* mtmd_bitmap_init(std::uint32_t nx, std::uint32_t ny, co
 STANDIN_CHECK_TYPE(mtmd_bitmap_init);
 
 // The projector's own decoder: script "fallback=<W>x<H>" gives a bitmap of that size, anything
-// else (or nothing) no bitmap. Records the length and digest of the bytes it was given.
+// else (or nothing) no bitmap; "fallback_video=1" adds a video ("video1", ...) to the result,
+// with or without the bitmap, as a helper built with video support does for bytes it decodes
+// as a video. Records the length and digest of the bytes it was given; the result is the
+// bitmap, then ", " and the video when there is one.
 STANDIN_API mtmd_helper_bitmap_wrapper mtmd_helper_bitmap_init_from_buf(mtmd_context* ctx, const unsigned char* buf,
                                                                        std::size_t len, bool placeholder) {
     Line line("mtmd_helper_bitmap_init_from_buf");
     line.obj("ctx", ctx).num("len", len).arg("fnv", hex64(fnv1a64(buf, len))).num("placeholder", placeholder);
+    mtmd_helper_bitmap_wrapper result{nullptr, nullptr};
     unsigned nx = 0, ny = 0;
     const char* fallback = script("fallback");
-    if (fallback == nullptr || std::sscanf(fallback, "%ux%u", &nx, &ny) != 2) {
-        line.done("null");
-        return {nullptr, nullptr};
+    if (fallback != nullptr && std::sscanf(fallback, "%ux%u", &nx, &ny) == 2) {
+        result.bitmap = reinterpret_cast<mtmd_bitmap*>(make_bitmap(nx, ny));
     }
-    Bitmap* bitmap = make_bitmap(nx, ny);
-    line.done(bitmap->name);
-    return {reinterpret_cast<mtmd_bitmap*>(bitmap), nullptr};
+    std::string shown = name_of(result.bitmap);
+    if (script_is("fallback_video", "1")) {
+        result.video_ctx = reinterpret_cast<mtmd_helper_video*>(make<Video>("video"));
+        shown += ", " + name_of(result.video_ctx);
+    }
+    line.done(shown);
+    return result;
 }
 STANDIN_CHECK_TYPE(mtmd_helper_bitmap_init_from_buf);
 
@@ -192,4 +199,22 @@ STANDIN_API std::int32_t mtmd_helper_eval_chunks(mtmd_context* ctx, llama_contex
     return rc;
 }
 STANDIN_CHECK_TYPE(mtmd_helper_eval_chunks);
+#endif
+
+#ifndef STANDIN_OMIT_mtmd_helper_get_n_tokens
+// Script "n_tokens" (default 0): the tokens the chunk list holds.
+STANDIN_API std::size_t mtmd_helper_get_n_tokens(const mtmd_input_chunks* chunks) {
+    const auto n = static_cast<std::size_t>(script_int("n_tokens", 0));
+    Line("mtmd_helper_get_n_tokens").obj("chunks", chunks).done(std::to_string(n));
+    return n;
+}
+STANDIN_CHECK_TYPE(mtmd_helper_get_n_tokens);
+#endif
+
+#ifndef STANDIN_OMIT_mtmd_helper_video_free
+STANDIN_API void mtmd_helper_video_free(mtmd_helper_video* ctx) {
+    Line("mtmd_helper_video_free").obj("ctx", ctx).done();
+    delete reinterpret_cast<Video*>(ctx);
+}
+STANDIN_CHECK_TYPE(mtmd_helper_video_free);
 #endif

@@ -66,14 +66,23 @@ ProcessResult run_process(const ProcessOptions& options) {
     ::close(err[1]);
 
     ProcessResult result;
+    std::string pending = options.stdin_data;  // everything meant for stdin so far
     std::size_t written = 0;
+    bool close_when_written = !options.on_stdout_line;
+    std::size_t line_start = 0;  // where the next unseen stdout line begins
     int in_fd = in[1];
-    if (options.close_stdin_first || options.stdin_data.empty()) {
+    if (options.close_stdin_first || (pending.empty() && close_when_written)) {
         ::close(in_fd);
         in_fd = -1;
     } else {
         ::fcntl(in_fd, F_SETFL, O_NONBLOCK);
     }
+    auto close_stdin_if_done = [&] {
+        if (in_fd >= 0 && close_when_written && written == pending.size()) {
+            ::close(in_fd);
+            in_fd = -1;
+        }
+    };
     int out_fd = out[0], err_fd = err[0];
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeout_seconds);
     char buffer[65536];
@@ -88,7 +97,7 @@ ProcessResult run_process(const ProcessOptions& options) {
         pollfd fds[3];
         int n = 0;
         int in_slot = -1, out_slot = -1, err_slot = -1;
-        if (in_fd >= 0) { in_slot = n; fds[n++] = {in_fd, POLLOUT, 0}; }
+        if (in_fd >= 0 && written < pending.size()) { in_slot = n; fds[n++] = {in_fd, POLLOUT, 0}; }
         if (out_fd >= 0) { out_slot = n; fds[n++] = {out_fd, POLLIN, 0}; }
         if (err_fd >= 0) { err_slot = n; fds[n++] = {err_fd, POLLIN, 0}; }
         if (::poll(fds, n, static_cast<int>(left)) < 0) {
@@ -96,13 +105,14 @@ ProcessResult run_process(const ProcessOptions& options) {
             break;
         }
         if (in_slot >= 0 && fds[in_slot].revents) {
-            const ssize_t put = ::write(in_fd, options.stdin_data.data() + written, options.stdin_data.size() - written);
+            const ssize_t put = ::write(in_fd, pending.data() + written, pending.size() - written);
             if (put > 0) written += static_cast<std::size_t>(put);
-            if (put < 0 && errno != EAGAIN && errno != EINTR) written = options.stdin_data.size();
-            if (written == options.stdin_data.size()) {
+            if (put < 0 && errno != EAGAIN && errno != EINTR) {
+                // The child no longer reads: nothing more can reach it.
                 ::close(in_fd);
                 in_fd = -1;
             }
+            close_stdin_if_done();
         }
         auto drain = [&](int& fd, int slot, std::string& sink, bool is_stdout) {
             if (slot < 0 || fds[slot].revents == 0) return;
@@ -120,6 +130,14 @@ ProcessResult run_process(const ProcessOptions& options) {
         };
         drain(out_fd, out_slot, result.stdout_data, true);
         drain(err_fd, err_slot, result.stderr_data, false);
+        if (options.on_stdout_line) {
+            for (std::size_t nl; (nl = result.stdout_data.find('\n', line_start)) != std::string::npos; line_start = nl + 1) {
+                std::optional<std::string> next = options.on_stdout_line(result.stdout_data.substr(line_start, nl - line_start));
+                if (next) pending += *next;
+                else close_when_written = true;
+            }
+            close_stdin_if_done();
+        }
     }
     if (in_fd >= 0) ::close(in_fd);
     if (out_fd >= 0) ::close(out_fd);

@@ -1,6 +1,7 @@
 #pragma once
 // Runs a program as a child process with the given standard input and collects its output.
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -16,6 +17,10 @@ struct ProcessOptions {
     bool close_stdin_first = false;                           // start with stdin closed (no handle)
     // Stop reading stdout after this many bytes and close our end, as a client that goes away.
     std::optional<std::size_t> stop_reading_stdout_after;
+    // Interactive mode: standard input stays open after stdin_data. Each complete line the child
+    // writes to standard output (without its line feed) is handed to this callback, which gives the
+    // bytes to write next, or nothing to close standard input once everything is written.
+    std::function<std::optional<std::string>(const std::string& line)> on_stdout_line;
     int timeout_seconds = 120;
     // Run the program under the peak_rss probe and report its peak resident set size.
     bool measure_peak_rss = false;
