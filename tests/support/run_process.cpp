@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -15,6 +16,8 @@ extern char** environ;
 namespace test_support {
 namespace {
 
+unsigned probe_runs = 0;
+
 void make_pipe(int fds[2]) {
     if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
 }
@@ -23,6 +26,12 @@ void make_pipe(int fds[2]) {
 
 ProcessResult run_process(const ProcessOptions& options) {
     std::signal(SIGPIPE, SIG_IGN);
+    std::string rss_report;
+    std::vector<std::string> argv = options.argv;
+    if (options.measure_peak_rss) {
+        rss_report = "/tmp/peak-rss-" + std::to_string(::getpid()) + "-" + std::to_string(++probe_runs);
+        argv.insert(argv.begin(), {PEAK_RSS_PROBE, rss_report});
+    }
     int in[2], out[2], err[2];
     make_pipe(in);
     make_pipe(out);
@@ -47,7 +56,7 @@ ProcessResult run_process(const ProcessOptions& options) {
         }
         if (options.cwd && ::chdir(options.cwd->c_str()) != 0) ::_exit(126);
         std::vector<char*> args;
-        for (const auto& a : options.argv) args.push_back(const_cast<char*>(a.c_str()));
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         ::execve(args[0], args.data(), environ);
         ::_exit(127);
@@ -136,6 +145,10 @@ ProcessResult run_process(const ProcessOptions& options) {
 
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (options.measure_peak_rss) {
+        std::ifstream(rss_report) >> result.peak_rss_kib;
+        ::unlink(rss_report.c_str());
     }
     if (WIFEXITED(status)) {
         result.exit_code = WEXITSTATUS(status);

@@ -22,6 +22,8 @@ struct ProcessOptions {
     // bytes to write next, or nothing to close standard input once everything is written.
     std::function<std::optional<std::string>(const std::string& line)> on_stdout_line;
     int timeout_seconds = 120;
+    // Run the program under the peak_rss probe and report its peak resident set size.
+    bool measure_peak_rss = false;
 };
 
 struct ProcessResult {
@@ -30,6 +32,7 @@ struct ProcessResult {
     bool timed_out = false;
     std::string stdout_data;
     std::string stderr_data;
+    long peak_rss_kib = 0;  // with measure_peak_rss: the program's peak resident set size
 };
 
 ProcessResult run_process(const ProcessOptions& options);

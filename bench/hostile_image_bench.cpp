@@ -1,0 +1,124 @@
+// Peak memory and time of image preparation for the largest images that the decoder's 512 MiB
+// sample allowance lets through, each from a file of well under a megabyte: complete PNGs of
+// uniform rows in each 8- and 16-bit layout, and a GIF whose logical screen holds a 1 x 1 frame.
+// The allowance counts samples in the file's own layout; the image library's 16-bit RGBA pixel
+// cache holds 8 bytes a pixel, so the peak is several times the allowance.
+//
+// Each image runs in a forked child, made before this process ever calls the image library.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "tarnwick/image.h"
+
+namespace {
+
+using Bytes = std::string;
+
+void put_be32(Bytes& out, std::uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>(v >> shift);
+}
+void put_le16(Bytes& out, std::uint32_t v) {
+    out += static_cast<char>(v);
+    out += static_cast<char>(v >> 8);
+}
+
+void put_chunk(Bytes& out, const char* type, const Bytes& data) {
+    put_be32(out, static_cast<std::uint32_t>(data.size()));
+    const std::size_t start = out.size();
+    out.append(type, 4);
+    out += data;
+    put_be32(out, static_cast<std::uint32_t>(
+                      crc32(0, reinterpret_cast<const Bytef*>(out.data() + start), static_cast<uInt>(out.size() - start))));
+}
+
+Bytes uniform_png(std::uint32_t width, std::uint32_t height, int colour_type, int depth, int channels) {
+    Bytes out = "\x89PNG\r\n\x1a\n";
+    Bytes ihdr;
+    put_be32(ihdr, width);
+    put_be32(ihdr, height);
+    ihdr += {static_cast<char>(depth), static_cast<char>(colour_type), 0, 0, 0};
+    put_chunk(out, "IHDR", ihdr);
+    Bytes line(1 + std::size_t{width} * channels * depth / 8, '\x40');
+    line[0] = 0;
+    z_stream z{};
+    deflateInit(&z, 9);
+    Bytes idat, buffer(1 << 16, '\0');
+    for (std::uint32_t y = 0; y < height; ++y) {
+        z.next_in = reinterpret_cast<Bytef*>(line.data());
+        z.avail_in = static_cast<uInt>(line.size());
+        const int flush = y + 1 == height ? Z_FINISH : Z_NO_FLUSH;
+        do {
+            z.next_out = reinterpret_cast<Bytef*>(buffer.data());
+            z.avail_out = static_cast<uInt>(buffer.size());
+            deflate(&z, flush);
+            idat.append(buffer.data(), buffer.size() - z.avail_out);
+        } while (z.avail_out == 0);
+    }
+    deflateEnd(&z);
+    put_chunk(out, "IDAT", idat);
+    put_chunk(out, "IEND", {});
+    return out;
+}
+
+Bytes gif_screen(std::uint32_t width, std::uint32_t height) {
+    Bytes out = "GIF89a";
+    put_le16(out, width);
+    put_le16(out, height);
+    out += {'\x80', 0, 0, '\xFF', 0, 0, 0, '\xFF', 0, ','};
+    put_le16(out, 0);
+    put_le16(out, 0);
+    put_le16(out, 1);
+    put_le16(out, 1);
+    out += {0, 2, 2, '\x44', '\x01', 0, ';'};
+    return out;
+}
+
+}  // namespace
+
+int main() {
+    const std::uint64_t budget = tarnwick::pixel_budget(4096);
+    struct Case {
+        const char* what;
+        Bytes file;
+    };
+    const Case cases[] = {
+        {"PNG grey 8-bit 23170 x 23170", uniform_png(23170, 23170, 0, 8, 1)},
+        {"PNG grey 16-bit 16383 x 16383", uniform_png(16383, 16383, 0, 16, 1)},
+        {"PNG RGB 8-bit 13377 x 13377", uniform_png(13377, 13377, 2, 8, 3)},
+        {"PNG RGBA 8-bit 11585 x 11585", uniform_png(11585, 11585, 6, 8, 4)},
+        {"GIF screen 11585 x 11585, 1 x 1 frame", gif_screen(11585, 11585)},
+    };
+    std::printf("%-40s %10s %12s %10s %s\n", "image", "file KiB", "peak MiB", "seconds", "result");
+    for (const Case& c : cases) {
+        int fds[2];
+        if (::pipe(fds) != 0) return 1;
+        const auto start = std::chrono::steady_clock::now();
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            const auto rgb = tarnwick::prepare_rgb(reinterpret_cast<const unsigned char*>(c.file.data()),
+                                                   c.file.size(), budget);
+            char result[64];
+            const int n = rgb ? std::snprintf(result, sizeof result, "%ux%u", rgb->width, rgb->height)
+                              : std::snprintf(result, sizeof result, "none");
+            if (::write(fds[1], result, static_cast<std::size_t>(n)) != n) ::_exit(2);
+            ::_exit(0);
+        }
+        ::close(fds[1]);
+        char result[64] = {};
+        if (::read(fds[0], result, sizeof result - 1) < 0) result[0] = '?';
+        ::close(fds[0]);
+        int status = 0;
+        rusage usage{};
+        ::wait4(pid, &status, 0, &usage);
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        std::printf("%-40s %10zu %12ld %10.1f %s\n", c.what, c.file.size() / 1024, usage.ru_maxrss / 1024, seconds,
+                    WIFEXITED(status) && WEXITSTATUS(status) == 0 ? result : "child failed");
+    }
+    return 0;
+}

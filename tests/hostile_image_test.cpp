@@ -1,0 +1,425 @@
+// Image preparation against hostile files: every format cut short, headers that claim enormous or
+// empty images, a GIF whose logical screen dwarfs its frame, a TIFF with thousands of pages, BMPs
+// stored top-down or with absurd heights. Each call gives an RGB image of consistent size or
+// nothing (the fallback road), the next call still works, and the process's peak memory stays
+// within the decoder's allowance plus its working memory.
+//
+// Every case runs in a forked child, which measures its own peak memory; the test process itself
+// never calls the image library, whose worker threads would not survive the fork.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <magick/api.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
+#include "tarnwick/image.h"
+
+namespace {
+
+using Bytes = std::string;
+const std::uint64_t budget = tarnwick::pixel_budget(4096);
+
+void put_be32(Bytes& out, std::uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>(v >> shift);
+}
+void put_le16(Bytes& out, std::uint32_t v) {
+    out += static_cast<char>(v);
+    out += static_cast<char>(v >> 8);
+}
+void put_le32(Bytes& out, std::uint32_t v) {
+    put_le16(out, v & 0xFFFF);
+    put_le16(out, v >> 16);
+}
+
+void put_png_chunk(Bytes& out, const char* type, const Bytes& data) {
+    put_be32(out, static_cast<std::uint32_t>(data.size()));
+    const std::size_t start = out.size();
+    out.append(type, 4);
+    out += data;
+    put_be32(out, static_cast<std::uint32_t>(
+                      crc32(0, reinterpret_cast<const Bytef*>(out.data() + start), static_cast<uInt>(out.size() - start))));
+}
+
+// A PNG header claiming width x height, then `rows` deflated rows of zeros: a tiny file that may
+// claim any size.
+Bytes png_claiming(std::uint32_t width, std::uint32_t height, int colour_type, int depth, std::uint32_t rows) {
+    Bytes out = "\x89PNG\r\n\x1a\n";
+    Bytes ihdr;
+    put_be32(ihdr, width);
+    put_be32(ihdr, height);
+    ihdr += {static_cast<char>(depth), static_cast<char>(colour_type), 0, 0, 0};
+    put_png_chunk(out, "IHDR", ihdr);
+    const int channels = colour_type == 2 ? 3 : colour_type == 6 ? 4 : colour_type == 4 ? 2 : 1;
+    const std::size_t row_bytes = 1 + (std::size_t{width} * channels * depth + 7) / 8;
+    const Bytes raw(std::min<std::size_t>(row_bytes * rows, 1 << 20), '\0');
+    uLongf size = compressBound(static_cast<uLong>(raw.size()));
+    Bytes idat(size, '\0');
+    compress(reinterpret_cast<Bytef*>(idat.data()), &size, reinterpret_cast<const Bytef*>(raw.data()),
+             static_cast<uLong>(raw.size()));
+    idat.resize(size);
+    put_png_chunk(out, "IDAT", idat);
+    put_png_chunk(out, "IEND", {});
+    return out;
+}
+
+// A complete PNG of width x height whose rows are all zero, deflated row by row so that huge
+// images stay small in memory and on disk.
+Bytes uniform_png(std::uint32_t width, std::uint32_t height, int colour_type, int depth) {
+    Bytes out = "\x89PNG\r\n\x1a\n";
+    Bytes ihdr;
+    put_be32(ihdr, width);
+    put_be32(ihdr, height);
+    ihdr += {static_cast<char>(depth), static_cast<char>(colour_type), 0, 0, 0};
+    put_png_chunk(out, "IHDR", ihdr);
+    const int channels = colour_type == 2 ? 3 : colour_type == 6 ? 4 : colour_type == 4 ? 2 : 1;
+    Bytes line(1 + (std::size_t{width} * channels * depth + 7) / 8, '\0');
+    z_stream z{};
+    deflateInit(&z, 9);
+    Bytes idat, buffer(1 << 16, '\0');
+    for (std::uint32_t y = 0; y < height; ++y) {
+        z.next_in = reinterpret_cast<Bytef*>(line.data());
+        z.avail_in = static_cast<uInt>(line.size());
+        const int flush = y + 1 == height ? Z_FINISH : Z_NO_FLUSH;
+        do {
+            z.next_out = reinterpret_cast<Bytef*>(buffer.data());
+            z.avail_out = static_cast<uInt>(buffer.size());
+            deflate(&z, flush);
+            idat.append(buffer.data(), buffer.size() - z.avail_out);
+        } while (z.avail_out == 0);
+    }
+    deflateEnd(&z);
+    put_png_chunk(out, "IDAT", idat);
+    put_png_chunk(out, "IEND", {});
+    return out;
+}
+
+Bytes encode(const char* format, std::uint32_t width, std::uint32_t height);
+
+// A JPEG of 16 x 16 whose frame header is changed to claim width x height: the scan data runs
+// out at once, and the decoder fills the rest with grey.
+Bytes jpeg_claiming(std::uint16_t width, std::uint16_t height) {
+    Bytes file = encode("JPEG", 16, 16);
+    for (std::size_t at = 2; at + 9 < file.size(); ++at) {
+        if (file[at] == '\xFF' && (file[at + 1] == '\xC0' || file[at + 1] == '\xC2')) {
+            file[at + 5] = static_cast<char>(height >> 8);
+            file[at + 6] = static_cast<char>(height);
+            file[at + 7] = static_cast<char>(width >> 8);
+            file[at + 8] = static_cast<char>(width);
+            break;
+        }
+    }
+    return file;
+}
+
+// A GIF89a with a two-colour table, a logical screen of screen_w x screen_h and one frame.
+Bytes gif(std::uint32_t screen_w, std::uint32_t screen_h, std::uint32_t frame_w, std::uint32_t frame_h) {
+    Bytes out = "GIF89a";
+    put_le16(out, screen_w);
+    put_le16(out, screen_h);
+    out += {'\x80', 0, 0};                                      // global table of 2 colours
+    out += {'\xFF', 0, 0, 0, '\xFF', 0};                        // red, green
+    out += ',';
+    put_le16(out, 0);
+    put_le16(out, 0);
+    put_le16(out, frame_w);
+    put_le16(out, frame_h);
+    out += '\0';
+    out += {2, 2, '\x44', '\x01', 0};                           // LZW: clear, index 0, end
+    out += ';';
+    return out;
+}
+
+// A 24-bit BMP with a BITMAPINFOHEADER and the given pixel rows (B, G, R each, rows padded to 4).
+Bytes bmp(std::int32_t width, std::int32_t height, const Bytes& pixel_rows) {
+    Bytes out = "BM";
+    put_le32(out, static_cast<std::uint32_t>(54 + pixel_rows.size()));
+    put_le32(out, 0);
+    put_le32(out, 54);
+    put_le32(out, 40);
+    put_le32(out, static_cast<std::uint32_t>(width));
+    put_le32(out, static_cast<std::uint32_t>(height));
+    put_le16(out, 1);
+    put_le16(out, 24);
+    put_le32(out, 0);
+    put_le32(out, static_cast<std::uint32_t>(pixel_rows.size()));
+    put_le32(out, 2835);
+    put_le32(out, 2835);
+    put_le32(out, 0);
+    put_le32(out, 0);
+    return out + pixel_rows;
+}
+
+// A little-endian TIFF of `pages` 1 x 1 grey pages, each with its own IFD; with `loop` the last
+// IFD points back to the first.
+Bytes tiff_pages(std::uint32_t pages, bool loop = false) {
+    Bytes out = "II*";
+    out += '\0';
+    put_le32(out, 8);
+    constexpr std::uint32_t entries = 8, ifd_size = 2 + entries * 12 + 4;
+    for (std::uint32_t page = 0; page < pages; ++page) {
+        const std::uint32_t ifd = 8 + page * (ifd_size + 2);
+        const std::uint32_t pixel = ifd + ifd_size;
+        put_le16(out, entries);
+        auto entry = [&](std::uint32_t tag, std::uint32_t type, std::uint32_t value) {
+            put_le16(out, tag);
+            put_le16(out, type);
+            put_le32(out, 1);
+            put_le32(out, type == 3 ? (value & 0xFFFF) : value);
+        };
+        entry(256, 3, 1);      // width
+        entry(257, 3, 1);      // height
+        entry(258, 3, 8);      // bits per sample
+        entry(259, 3, 1);      // no compression
+        entry(262, 3, 1);      // black is zero
+        entry(273, 4, pixel);  // strip offset
+        entry(278, 3, 1);      // rows per strip
+        entry(279, 4, 1);      // strip byte count
+        const bool last = page + 1 == pages;
+        put_le32(out, last ? (loop ? 8 : 0) : ifd + ifd_size + 2);
+        out += static_cast<char>(page * 7);
+        out += '\0';
+    }
+    return out;
+}
+
+// 8-bit RGB pixels of a noisy picture, encoded by the image library as `format`.
+Bytes encode(const char* format, std::uint32_t width, std::uint32_t height) {
+    InitializeMagickEx(nullptr, MAGICK_OPT_NO_SIGNAL_HANDER, nullptr);
+    Bytes rgb(std::size_t{width} * height * 3, '\0');
+    std::uint32_t seed = 12345;
+    for (char& c : rgb) {
+        seed = seed * 1103515245 + 12345;
+        c = static_cast<char>(seed >> 24);
+    }
+    ExceptionInfo exception;
+    GetExceptionInfo(&exception);
+    Image* image = ConstituteImage(width, height, "RGB", CharPixel, rgb.data(), &exception);
+    ImageInfo* info = CloneImageInfo(nullptr);
+    std::strncpy(info->magick, format, MaxTextExtent - 1);
+    std::strncpy(image->magick, format, MaxTextExtent - 1);
+    info->quality = 90;
+    size_t length = 0;
+    void* blob = ImageToBlob(info, image, &length, &exception);
+    Bytes out(static_cast<const char*>(blob), length);
+    MagickFree(blob);
+    DestroyImageInfo(info);
+    DestroyImage(image);
+    DestroyExceptionInfo(&exception);
+    return out;
+}
+
+// The outcome of one call: "none", or "WxH" after checking the buffer against the size.
+std::string prepare(const Bytes& file) {
+    const auto rgb = tarnwick::prepare_rgb(reinterpret_cast<const unsigned char*>(file.data()), file.size(), budget);
+    if (!rgb) return "none";
+    if (rgb->width == 0 || rgb->height == 0 || rgb->pixels.size() != std::size_t{rgb->width} * rgb->height * 3)
+        return "inconsistent";
+    return std::to_string(rgb->width) + "x" + std::to_string(rgb->height);
+}
+
+// A 2 x 1 PNG, red then blue: the call after each hostile one must decode it exactly.
+bool next_call_works() {
+    Bytes out = "\x89PNG\r\n\x1a\n";
+    Bytes ihdr;
+    put_be32(ihdr, 2);
+    put_be32(ihdr, 1);
+    ihdr += {8, 2, 0, 0, 0};
+    put_png_chunk(out, "IHDR", ihdr);
+    const Bytes raw = {0, '\xFF', 0, 0, 0, 0, '\xFF'};
+    uLongf size = compressBound(static_cast<uLong>(raw.size()));
+    Bytes idat(size, '\0');
+    compress(reinterpret_cast<Bytef*>(idat.data()), &size, reinterpret_cast<const Bytef*>(raw.data()), raw.size());
+    idat.resize(size);
+    put_png_chunk(out, "IDAT", idat);
+    put_png_chunk(out, "IEND", {});
+    const auto rgb = tarnwick::prepare_rgb(reinterpret_cast<const unsigned char*>(out.data()), out.size(), budget);
+    return rgb && rgb->width == 2 && rgb->height == 1 &&
+           rgb->pixels == std::vector<unsigned char>{255, 0, 0, 0, 0, 255};
+}
+
+struct ChildRun {
+    std::string report;
+    int exit_code = -1;
+    long peak_rss_kib = 0;
+};
+
+// Runs `body` in a forked child and collects what it returns, its exit status and peak memory.
+// Under the sanitizers the child checks for leaks before it exits.
+ChildRun in_child(const std::function<std::string()>& body) {
+    int fds[2];
+    if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        const std::string report = body();
+        for (std::size_t put = 0; put < report.size();) {
+            const ssize_t n = ::write(fds[1], report.data() + put, report.size() - put);
+            if (n <= 0) ::_exit(2);
+            put += static_cast<std::size_t>(n);
+        }
+#if defined(__SANITIZE_ADDRESS__)
+        if (__lsan_do_recoverable_leak_check() != 0) ::_exit(3);
+#endif
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    ChildRun run;
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) run.report.append(buffer, static_cast<std::size_t>(n));
+    ::close(fds[0]);
+    int status = 0;
+    rusage usage{};
+    ::wait4(pid, &status, 0, &usage);
+    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    run.peak_rss_kib = usage.ru_maxrss;
+    return run;
+}
+
+long worst_peak_kib = 0;
+std::string worst_case;
+
+void note_peak(const std::string& what, const ChildRun& run) {
+    std::cout << "peak RSS " << run.peak_rss_kib / 1024 << " MiB: " << what << "\n";
+    if (run.peak_rss_kib > worst_peak_kib) {
+        worst_peak_kib = run.peak_rss_kib;
+        worst_case = what;
+    }
+}
+
+// Peak memory allowed for one call that decodes `pixels` pixels. The sample allowance is counted
+// in the file's own layout (1 to 16 bytes a pixel), but the library holds every pixel in its 16-bit
+// RGBA cache (8 bytes), its readers keep a row buffer or a whole image in the file's layout, and
+// scaling adds two smaller copies: 9 to 14 bytes a pixel measured, 16 allowed, on top of
+// the process itself. The sanitizer runtime keeps freed memory for a while.
+long memory_ceiling_kib(std::uint64_t pixels) {
+#if defined(__SANITIZE_ADDRESS__)
+    constexpr long process_kib = 384L << 10;
+#else
+    constexpr long process_kib = 64L << 10;
+#endif
+    return process_kib + static_cast<long>(pixels * 16 / 1024);
+}
+
+TEST(HostileImage, TruncatedFilesOfEveryFormat) {
+    const char* formats[] = {"PNG", "JPEG", "GIF", "WEBP", "TIFF", "BMP"};
+    for (const char* format : formats) {
+        SCOPED_TRACE(format);
+        const ChildRun encoded = in_child([&] { return encode(format, 64, 48); });
+        ASSERT_EQ(encoded.exit_code, 0);
+        const Bytes& file = encoded.report;
+        ASSERT_GT(file.size(), 64u);
+        const std::size_t n = file.size();
+        const std::size_t cuts[] = {0, 1, 2, 8, 12, 16, 20, 26, 33, 40, 64, n / 4, n / 2, 3 * n / 4, n - 2, n - 1, n};
+        const ChildRun run = in_child([&] {
+            std::string outcomes;
+            for (const std::size_t cut : cuts) {
+                outcomes += prepare(file.substr(0, cut)) + (next_call_works() ? " " : "! ");
+            }
+            return outcomes;
+        });
+        EXPECT_EQ(run.exit_code, 0);
+        std::cout << format << " cut at";
+        for (const std::size_t cut : cuts) std::cout << " " << cut;
+        std::cout << ": " << run.report << "\n";
+        // Whatever is cut, the result is the whole picture or nothing, and the next call works.
+        EXPECT_EQ(run.report.find('!'), std::string::npos) << run.report;
+        EXPECT_EQ(run.report.find("inconsistent"), std::string::npos) << run.report;
+        for (std::size_t at = 0; (at = run.report.find('x', at)) != std::string::npos; ++at) {
+            EXPECT_EQ(run.report.compare(at - 2, 5, "64x48"), 0) << run.report;
+        }
+        EXPECT_TRUE(run.report.starts_with("none none none ")) << run.report;
+        EXPECT_TRUE(run.report.ends_with("64x48 ")) << run.report;
+        note_peak(std::string("truncated ") + format, run);
+        EXPECT_LT(run.peak_rss_kib, memory_ceiling_kib(64 * 48));
+    }
+}
+
+TEST(HostileImage, HostileHeaders) {
+    struct Case {
+        const char* what;
+        std::function<Bytes()> file;
+        std::string outcome;   // "" when either an image or nothing is sound
+        std::uint64_t pixels;  // what the decoder may hold at most (0: nothing of note)
+    };
+    const Case cases[] = {
+        {"PNG claiming 100,000 x 100,000 RGB", [] { return png_claiming(100000, 100000, 2, 8, 4); }, "none"},
+        {"PNG claiming 100,000 x 100,000 grey, 1 bit", [] { return png_claiming(100000, 100000, 0, 1, 4); }, "none"},
+        {"PNG claiming 20,000 x 20,000 grey, 400 MB of samples", [] { return png_claiming(20000, 20000, 0, 8, 2); }, "", 400000000},
+        {"PNG of 5,000 x 5,000 grey, complete", [] { return uniform_png(5000, 5000, 0, 8); }, "1792x1792", 25000000},
+        {"PNG of 3,000 x 3,000 RGBA, complete", [] { return uniform_png(3000, 3000, 6, 8); }, "1792x1792", 9000000},
+        {"JPEG claiming 13,000 x 13,000 RGB", [] { return jpeg_claiming(13000, 13000); }, "", 169000000},
+        {"JPEG claiming 23,000 x 23,000 RGB", [] { return jpeg_claiming(23000, 23000); }, "none"},
+        {"PNG of 0 x 0", [] { return png_claiming(0, 0, 2, 8, 1); }, "none"},
+        {"PNG of 0 x 10", [] { return png_claiming(0, 10, 2, 8, 1); }, "none"},
+        {"GIF with a 65,535 x 65,535 screen and a 1 x 1 frame", [] { return gif(65535, 65535, 1, 1); }, "none"},
+        {"GIF with a 4,000 x 4,000 screen and a 1 x 1 frame", [] { return gif(4000, 4000, 1, 1); }, "1792x1792", 16000000},
+        {"GIF with a 1 x 1 screen and a 65,535 x 65,535 frame", [] { return gif(1, 1, 65535, 65535); }, ""},
+        {"GIF of 0 x 0", [] { return gif(0, 0, 0, 0); }, ""},
+        {"TIFF with 5,000 pages", [] { return tiff_pages(5000); }, "1x1"},
+        {"TIFF whose pages loop", [] { return tiff_pages(3, true); }, ""},
+        {"BMP stored top-down (negative height)", [] { return bmp(2, -2, Bytes(16, '\x7F')); }, "2x2"},
+        {"BMP with the most negative height", [] { return bmp(2, INT32_MIN, Bytes(16, '\0')); }, "none"},
+        {"BMP claiming 100,000 x 100,000", [] { return bmp(100000, 100000, Bytes(16, '\0')); }, "none"},
+        {"BMP of 0 x 0", [] { return bmp(0, 0, {}); }, "none"},
+        {"BMP of 0 x -5", [] { return bmp(0, -5, {}); }, "none"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::size_t file_size = 0;
+        // The file is made in the child too: some are encoded by the image library.
+        ChildRun run = in_child([&] {
+            const Bytes file = c.file();
+            return prepare(file) + (next_call_works() ? "" : " then broken") + "\t" + std::to_string(file.size());
+        });
+        EXPECT_EQ(run.exit_code, 0);
+        if (const std::size_t tab = run.report.find('\t'); tab != std::string::npos) {
+            file_size = std::stoul(run.report.substr(tab + 1));
+            run.report.resize(tab);
+        }
+        std::cout << c.what << " (" << file_size << " bytes): " << run.report << "\n";
+        EXPECT_EQ(run.report.find("then broken"), std::string::npos) << run.report;
+        EXPECT_NE(run.report, "inconsistent");
+        if (!c.outcome.empty()) {
+            EXPECT_EQ(run.report, c.outcome);
+        }
+        note_peak(c.what, run);
+        EXPECT_LT(run.peak_rss_kib, memory_ceiling_kib(c.pixels));
+    }
+}
+
+TEST(HostileImage, TopDownBmpKeepsItsRowOrder) {
+    // Stored top row first because the height is negative: red, green / blue, white.
+    Bytes rows;
+    rows += Bytes{0, 0, '\xFF', 0, '\xFF', 0, 0, 0};
+    rows += Bytes{'\xFF', 0, 0, '\xFF', '\xFF', '\xFF', 0, 0};
+    const Bytes file = bmp(2, -2, rows);
+    const ChildRun run = in_child([&] {
+        const auto rgb = tarnwick::prepare_rgb(reinterpret_cast<const unsigned char*>(file.data()), file.size(), budget);
+        if (!rgb) return std::string("none");
+        return std::string(rgb->pixels.begin(), rgb->pixels.end());
+    });
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.report, (Bytes{'\xFF', 0, 0, 0, '\xFF', 0, 0, 0, '\xFF', '\xFF', '\xFF', '\xFF'}));
+}
+
+class WorstPeak : public testing::Environment {
+public:
+    void TearDown() override {
+        if (worst_peak_kib > 0) std::cout << "worst peak RSS " << worst_peak_kib / 1024 << " MiB: " << worst_case << "\n";
+    }
+};
+const auto* const worst_peak = testing::AddGlobalTestEnvironment(new WorstPeak);
+
+}  // namespace
