@@ -14,56 +14,22 @@
 #include <cstdio>
 #include <string>
 
+#include "support/png_bytes.h"
 #include "tarnwick/image.h"
 
 namespace {
 
 using Bytes = std::string;
 
-void put_be32(Bytes& out, std::uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>(v >> shift);
-}
+using test_support::put_be32;
+
 void put_le16(Bytes& out, std::uint32_t v) {
     out += static_cast<char>(v);
     out += static_cast<char>(v >> 8);
 }
 
-void put_chunk(Bytes& out, const char* type, const Bytes& data) {
-    put_be32(out, static_cast<std::uint32_t>(data.size()));
-    const std::size_t start = out.size();
-    out.append(type, 4);
-    out += data;
-    put_be32(out, static_cast<std::uint32_t>(
-                      crc32(0, reinterpret_cast<const Bytef*>(out.data() + start), static_cast<uInt>(out.size() - start))));
-}
-
-Bytes uniform_png(std::uint32_t width, std::uint32_t height, int colour_type, int depth, int channels) {
-    Bytes out = "\x89PNG\r\n\x1a\n";
-    Bytes ihdr;
-    put_be32(ihdr, width);
-    put_be32(ihdr, height);
-    ihdr += {static_cast<char>(depth), static_cast<char>(colour_type), 0, 0, 0};
-    put_chunk(out, "IHDR", ihdr);
-    Bytes line(1 + std::size_t{width} * channels * depth / 8, '\x40');
-    line[0] = 0;
-    z_stream z{};
-    deflateInit(&z, 9);
-    Bytes idat, buffer(1 << 16, '\0');
-    for (std::uint32_t y = 0; y < height; ++y) {
-        z.next_in = reinterpret_cast<Bytef*>(line.data());
-        z.avail_in = static_cast<uInt>(line.size());
-        const int flush = y + 1 == height ? Z_FINISH : Z_NO_FLUSH;
-        do {
-            z.next_out = reinterpret_cast<Bytef*>(buffer.data());
-            z.avail_out = static_cast<uInt>(buffer.size());
-            deflate(&z, flush);
-            idat.append(buffer.data(), buffer.size() - z.avail_out);
-        } while (z.avail_out == 0);
-    }
-    deflateEnd(&z);
-    put_chunk(out, "IDAT", idat);
-    put_chunk(out, "IEND", {});
-    return out;
+Bytes uniform_png(std::uint32_t width, std::uint32_t height, int colour_type, int depth) {
+    return test_support::uniform_png(width, height, colour_type, depth, '\x40');
 }
 
 Bytes gif_screen(std::uint32_t width, std::uint32_t height) {
@@ -88,10 +54,10 @@ int main() {
         Bytes file;
     };
     const Case cases[] = {
-        {"PNG grey 8-bit 23170 x 23170", uniform_png(23170, 23170, 0, 8, 1)},
-        {"PNG grey 16-bit 16383 x 16383", uniform_png(16383, 16383, 0, 16, 1)},
-        {"PNG RGB 8-bit 13377 x 13377", uniform_png(13377, 13377, 2, 8, 3)},
-        {"PNG RGBA 8-bit 11585 x 11585", uniform_png(11585, 11585, 6, 8, 4)},
+        {"PNG grey 8-bit 23170 x 23170", uniform_png(23170, 23170, 0, 8)},
+        {"PNG grey 16-bit 16383 x 16383", uniform_png(16383, 16383, 0, 16)},
+        {"PNG RGB 8-bit 13377 x 13377", uniform_png(13377, 13377, 2, 8)},
+        {"PNG RGBA 8-bit 11585 x 11585", uniform_png(11585, 11585, 6, 8)},
         {"GIF screen 11585 x 11585, 1 x 1 frame", gif_screen(11585, 11585)},
     };
     std::printf("%-40s %10s %12s %10s %s\n", "image", "file KiB", "peak MiB", "seconds", "result");

@@ -24,6 +24,7 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 
+#include "support/png_bytes.h"
 #include "tarnwick/image.h"
 
 namespace {
@@ -31,9 +32,10 @@ namespace {
 using Bytes = std::string;
 const std::uint64_t budget = tarnwick::pixel_budget(4096);
 
-void put_be32(Bytes& out, std::uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>(v >> shift);
-}
+using test_support::put_be32;
+using test_support::put_png_chunk;
+using test_support::uniform_png;
+
 void put_le16(Bytes& out, std::uint32_t v) {
     out += static_cast<char>(v);
     out += static_cast<char>(v >> 8);
@@ -41,15 +43,6 @@ void put_le16(Bytes& out, std::uint32_t v) {
 void put_le32(Bytes& out, std::uint32_t v) {
     put_le16(out, v & 0xFFFF);
     put_le16(out, v >> 16);
-}
-
-void put_png_chunk(Bytes& out, const char* type, const Bytes& data) {
-    put_be32(out, static_cast<std::uint32_t>(data.size()));
-    const std::size_t start = out.size();
-    out.append(type, 4);
-    out += data;
-    put_be32(out, static_cast<std::uint32_t>(
-                      crc32(0, reinterpret_cast<const Bytef*>(out.data() + start), static_cast<uInt>(out.size() - start))));
 }
 
 // A PNG header claiming width x height, then `rows` deflated rows of zeros: a tiny file that may
@@ -69,37 +62,6 @@ Bytes png_claiming(std::uint32_t width, std::uint32_t height, int colour_type, i
     compress(reinterpret_cast<Bytef*>(idat.data()), &size, reinterpret_cast<const Bytef*>(raw.data()),
              static_cast<uLong>(raw.size()));
     idat.resize(size);
-    put_png_chunk(out, "IDAT", idat);
-    put_png_chunk(out, "IEND", {});
-    return out;
-}
-
-// A complete PNG of width x height whose rows are all zero, deflated row by row so that huge
-// images stay small in memory and on disk.
-Bytes uniform_png(std::uint32_t width, std::uint32_t height, int colour_type, int depth) {
-    Bytes out = "\x89PNG\r\n\x1a\n";
-    Bytes ihdr;
-    put_be32(ihdr, width);
-    put_be32(ihdr, height);
-    ihdr += {static_cast<char>(depth), static_cast<char>(colour_type), 0, 0, 0};
-    put_png_chunk(out, "IHDR", ihdr);
-    const int channels = colour_type == 2 ? 3 : colour_type == 6 ? 4 : colour_type == 4 ? 2 : 1;
-    Bytes line(1 + (std::size_t{width} * channels * depth + 7) / 8, '\0');
-    z_stream z{};
-    deflateInit(&z, 9);
-    Bytes idat, buffer(1 << 16, '\0');
-    for (std::uint32_t y = 0; y < height; ++y) {
-        z.next_in = reinterpret_cast<Bytef*>(line.data());
-        z.avail_in = static_cast<uInt>(line.size());
-        const int flush = y + 1 == height ? Z_FINISH : Z_NO_FLUSH;
-        do {
-            z.next_out = reinterpret_cast<Bytef*>(buffer.data());
-            z.avail_out = static_cast<uInt>(buffer.size());
-            deflate(&z, flush);
-            idat.append(buffer.data(), buffer.size() - z.avail_out);
-        } while (z.avail_out == 0);
-    }
-    deflateEnd(&z);
     put_png_chunk(out, "IDAT", idat);
     put_png_chunk(out, "IEND", {});
     return out;
