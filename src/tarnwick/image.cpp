@@ -1,7 +1,8 @@
 // The library road of image preparation: decode the file bytes in place, scale down to the pixel
 // budget with Lanczos3 and convert to packed 8-bit RGB. JPEG, the common photo format, goes
 // through libjpeg straight into 8-bit rows and our own resampler, row by row, so that neither a
-// 16-bit copy nor the whole decoded photo is ever held; the other formats are decoded through
+// 16-bit copy nor the whole decoded photo is ever held; PNG of at most 8-bit samples, not
+// interlaced, takes the same road through libpng. The other formats are decoded through
 // GraphicsMagick's C API, and scaled by our resampler too when their samples are 8-bit.
 #include "tarnwick/image.h"
 
@@ -15,6 +16,7 @@
 
 #include "tarnwick/image_probe.h"
 #include "tarnwick/jpeg_decode.h"
+#include "tarnwick/png_decode.h"
 #include "tarnwick/resample.h"
 #include "tarnwick/tarnwick.h"
 
@@ -212,6 +214,41 @@ std::optional<RgbImage> prepare_jpeg(const unsigned char* bytes, std::size_t siz
     return rgb;
 }
 
+// The PNG road for samples of at most 8 bits without interlacing, as the JPEG road: the allowance
+// is checked on the header's size before any row is decoded, and the rows go straight to the
+// output or the resampler. Unlike JPEG, any libpng error (a bad CRC in the image data, a file that
+// ends early) gives nothing, as the image library does with such files. Interlaced files need
+// the whole image at once and stay with the image library; nothing is returned in `handled`
+// then.
+std::optional<RgbImage> prepare_png(const unsigned char* bytes, std::size_t size, std::uint64_t budget,
+                                    bool& handled) {
+    handled = true;
+    const auto layout = probe_layout(ImageFormat::png, bytes, size);
+    if (!layout) return std::nullopt;
+    const auto decoder = PngDecoder::open(bytes, size);
+    if (!decoder) return std::nullopt;
+    if (!decoder->streamable()) {
+        handled = false;
+        return std::nullopt;
+    }
+    if (!fits_allowance(decoder->width(), decoder->height(), *layout)) return std::nullopt;
+    if (!decoder->start()) return std::nullopt;
+    const std::uint32_t src_width = decoder->width(), src_height = decoder->height();
+    const auto [width, height] = scaled_size(src_width, src_height, budget);
+    RgbImage rgb;
+    rgb.width = width;
+    rgb.height = height;
+    rgb.pixels.resize(std::size_t{width} * height * 3);
+    if (width == src_width && height == src_height) {
+        for (std::uint32_t y = 0; y < height; ++y)
+            if (!decoder->read_row(&rgb.pixels[std::size_t{y} * width * 3])) return std::nullopt;
+        return rgb;
+    }
+    const auto next_row = [&decoder](unsigned char* row) { return decoder->read_row(row); };
+    if (!resample_rgb(src_width, src_height, width, height, next_row, rgb.pixels.data())) return std::nullopt;
+    return rgb;
+}
+
 }  // namespace
 
 std::uint64_t pixel_budget(std::int32_t image_token_budget) noexcept {
@@ -236,6 +273,11 @@ std::optional<RgbImage> prepare_rgb(const unsigned char* bytes, std::size_t size
     // Memory for the images running out fails this road like any other decode failure.
     try {
         if (*format == ImageFormat::jpeg) return prepare_jpeg(bytes, size, budget);
+        if (*format == ImageFormat::png) {
+            bool handled = false;
+            auto rgb = prepare_png(bytes, size, budget, handled);
+            if (handled) return rgb;
+        }
         initialise_library();
         ImagePtr decoded = decode(*format, bytes, size);
         if (!decoded) return std::nullopt;
