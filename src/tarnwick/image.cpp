@@ -189,6 +189,26 @@ std::optional<RgbImage> scale_8bit(const Image* image, std::uint32_t width, std:
     return rgb;
 }
 
+// Pulls a started decoder's 8-bit RGB rows into the output: copied row by row when the image fits
+// the budget, else through the streaming resampler, so only the output and a few rows are held.
+template <class Decoder>
+std::optional<RgbImage> rows_to_rgb(Decoder& decoder, std::uint64_t budget) {
+    const std::uint32_t src_width = decoder.width(), src_height = decoder.height();
+    const auto [width, height] = scaled_size(src_width, src_height, budget);
+    RgbImage rgb;
+    rgb.width = width;
+    rgb.height = height;
+    rgb.pixels.resize(std::size_t{width} * height * 3);
+    if (width == src_width && height == src_height) {
+        for (std::uint32_t y = 0; y < height; ++y)
+            if (!decoder.read_row(&rgb.pixels[std::size_t{y} * width * 3])) return std::nullopt;
+        return rgb;
+    }
+    const auto next_row = [&decoder](unsigned char* row) { return decoder.read_row(row); };
+    if (!resample_rgb(src_width, src_height, width, height, next_row, rgb.pixels.data())) return std::nullopt;
+    return rgb;
+}
+
 // The JPEG road. The allowance is checked on the header's size before any pixel is decoded. A
 // file that libjpeg can finish with a few warnings (a truncated file, damaged entropy data) gives
 // its image, as far as the data goes; JpegDecoder holds the limits of that tolerance.
@@ -198,20 +218,7 @@ std::optional<RgbImage> prepare_jpeg(const unsigned char* bytes, std::size_t siz
     const auto decoder = JpegDecoder::open(bytes, size);
     if (!decoder || !fits_allowance(decoder->width(), decoder->height(), *layout)) return std::nullopt;
     if (!decoder->start()) return std::nullopt;
-    const std::uint32_t src_width = decoder->width(), src_height = decoder->height();
-    const auto [width, height] = scaled_size(src_width, src_height, budget);
-    RgbImage rgb;
-    rgb.width = width;
-    rgb.height = height;
-    rgb.pixels.resize(std::size_t{width} * height * 3);
-    if (width == src_width && height == src_height) {
-        for (std::uint32_t y = 0; y < height; ++y)
-            if (!decoder->read_row(&rgb.pixels[std::size_t{y} * width * 3])) return std::nullopt;
-        return rgb;
-    }
-    const auto next_row = [&decoder](unsigned char* row) { return decoder->read_row(row); };
-    if (!resample_rgb(src_width, src_height, width, height, next_row, rgb.pixels.data())) return std::nullopt;
-    return rgb;
+    return rows_to_rgb(*decoder, budget);
 }
 
 // The PNG road for samples of at most 8 bits without interlacing, as the JPEG road: the allowance
@@ -233,20 +240,7 @@ std::optional<RgbImage> prepare_png(const unsigned char* bytes, std::size_t size
     }
     if (!fits_allowance(decoder->width(), decoder->height(), *layout)) return std::nullopt;
     if (!decoder->start()) return std::nullopt;
-    const std::uint32_t src_width = decoder->width(), src_height = decoder->height();
-    const auto [width, height] = scaled_size(src_width, src_height, budget);
-    RgbImage rgb;
-    rgb.width = width;
-    rgb.height = height;
-    rgb.pixels.resize(std::size_t{width} * height * 3);
-    if (width == src_width && height == src_height) {
-        for (std::uint32_t y = 0; y < height; ++y)
-            if (!decoder->read_row(&rgb.pixels[std::size_t{y} * width * 3])) return std::nullopt;
-        return rgb;
-    }
-    const auto next_row = [&decoder](unsigned char* row) { return decoder->read_row(row); };
-    if (!resample_rgb(src_width, src_height, width, height, next_row, rgb.pixels.data())) return std::nullopt;
-    return rgb;
+    return rows_to_rgb(*decoder, budget);
 }
 
 }  // namespace
