@@ -1,0 +1,8 @@
+// Placeholder until the gif decoder lands: every file of this format takes the fallback road.
+#include "tarnwick/decode.h"
+
+namespace tarnwick {
+
+std::unique_ptr<ImageDecoder> open_gif(const unsigned char*, std::size_t) { return nullptr; }
+
+}  // namespace tarnwick
