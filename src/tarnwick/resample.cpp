@@ -4,6 +4,8 @@
 // only a ring of the source rows in the current window and one float row are held.
 #include "tarnwick/resample.h"
 
+#include "tarnwick/convert.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -70,69 +72,114 @@ Taps make_taps(std::uint32_t src, std::uint32_t dst) {
     return taps;
 }
 
-inline unsigned char to_8bit(float v) {
-    if (!(v > 0.0f)) return 0;
-    if (v >= 255.0f) return 255;
-    return static_cast<unsigned char>(v + 0.5f);
-}
+// The sample type's range, which the intermediate row is clipped to, and its rounding of a
+// filtered value to the 8-bit output.
+template <class T>
+struct Range;
+template <>
+struct Range<std::uint8_t> {
+    static constexpr float max = 255.0f;
+    static unsigned char to_8bit(float v) noexcept {
+        if (!(v > 0.0f)) return 0;
+        if (v >= 255.0f) return 255;
+        return static_cast<unsigned char>(v + 0.5f);
+    }
+};
+template <>
+struct Range<std::uint16_t> {
+    static constexpr float max = 65535.0f;
+    static unsigned char to_8bit(float v) noexcept {
+        if (!(v > 0.0f)) return 0;
+        if (v >= 65535.0f) return 255;
+        return u16_to_8bit(static_cast<std::uint32_t>(v + 0.5f));
+    }
+};
+template <>
+struct Range<float> {
+    static constexpr float max = 1.0f;
+    static unsigned char to_8bit(float v) noexcept { return f32_to_8bit(v); }
+};
 
 // acc[i] += weight * row[i]: the vertical pass's inner loop, kept simple for the vectoriser.
-void accumulate(float* __restrict acc, const unsigned char* __restrict row, float weight, std::size_t n) {
+template <class T>
+void accumulate(float* __restrict acc, const T* __restrict row, float weight, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) acc[i] += weight * static_cast<float>(row[i]);
 }
 
-// The intermediate row is clipped to the sample range, as the image library's 16-bit intermediate
-// image is: at hard edges (text, dithering) the overshoot of the first pass would otherwise carry
-// into the second and the result would drift from the library's by many levels.
-void clamp(float* __restrict acc, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) acc[i] = std::min(255.0f, std::max(0.0f, acc[i]));
+// The intermediate row is clipped to the sample range, as a 16-bit intermediate image would be: at
+// hard edges (text, dithering) the overshoot of the first pass would otherwise carry into the
+// second and the result would drift by many levels.
+void clamp(float* __restrict acc, std::size_t n, float max) {
+    for (std::size_t i = 0; i < n; ++i) acc[i] = std::min(max, std::max(0.0f, acc[i]));
 }
 
+template <class T, std::uint32_t C>
 void filter_row(const float* __restrict acc, const Taps& taps, std::uint32_t dst_width,
                 unsigned char* __restrict out) {
     for (std::uint32_t x = 0; x < dst_width; ++x) {
         const float* w = &taps.weights[std::size_t{x} * taps.stride];
-        const float* p = acc + std::size_t{taps.first[x]} * 3;
-        float r = 0.0f, g = 0.0f, b = 0.0f;
-        for (std::uint32_t k = 0; k < taps.count[x]; ++k, p += 3) {
-            r += w[k] * p[0];
-            g += w[k] * p[1];
-            b += w[k] * p[2];
-        }
-        out[0] = to_8bit(r);
-        out[1] = to_8bit(g);
-        out[2] = to_8bit(b);
+        const float* p = acc + std::size_t{taps.first[x]} * C;
+        float v[C] = {};
+        for (std::uint32_t k = 0; k < taps.count[x]; ++k, p += C)
+            for (std::uint32_t c = 0; c < C; ++c) v[c] += w[k] * p[c];
+        for (std::uint32_t c = 0; c < 3; ++c) out[c] = Range<T>::to_8bit(v[C == 3 ? c : 0]);
         out += 3;
     }
 }
 
+template <class T, std::uint32_t C>
+bool resample_as(std::uint32_t src_width, std::uint32_t src_height, std::uint32_t dst_width,
+                 std::uint32_t dst_height, const RowSource& next_row, unsigned char* out) {
+    const Taps across = make_taps(src_width, dst_width);
+    const Taps down = make_taps(src_height, dst_height);
+    const std::size_t samples = std::size_t{src_width} * C;
+    // Windows only move forward, so a ring as deep as the widest window holds every row the
+    // current target row needs.
+    const std::size_t depth = down.stride;
+    std::vector<T> ring(depth * samples);
+    std::vector<float> acc(samples);
+    std::uint32_t rows_read = 0;
+    for (std::uint32_t y = 0; y < dst_height; ++y) {
+        const std::uint32_t first = down.first[y], last = first + down.count[y];
+        for (; rows_read < last; ++rows_read)
+            if (!next_row(reinterpret_cast<unsigned char*>(&ring[(rows_read % depth) * samples]))) return false;
+        std::fill(acc.begin(), acc.end(), 0.0f);
+        const float* w = &down.weights[std::size_t{y} * down.stride];
+        for (std::uint32_t k = 0; k < down.count[y]; ++k)
+            accumulate(acc.data(), &ring[((first + k) % depth) * samples], w[k], samples);
+        clamp(acc.data(), samples, Range<T>::max);
+        filter_row<T, C>(acc.data(), across, dst_width, out + std::size_t{y} * dst_width * 3);
+    }
+    return true;
+}
+
+template <class T>
+bool resample_type(std::uint32_t channels, std::uint32_t src_width, std::uint32_t src_height,
+                   std::uint32_t dst_width, std::uint32_t dst_height, const RowSource& next_row,
+                   unsigned char* out) {
+    if (channels == 1) return resample_as<T, 1>(src_width, src_height, dst_width, dst_height, next_row, out);
+    if (channels == 3) return resample_as<T, 3>(src_width, src_height, dst_width, dst_height, next_row, out);
+    return false;
+}
+
 }  // namespace
 
-bool resample_rgb(std::uint32_t src_width, std::uint32_t src_height, std::uint32_t dst_width,
-                  std::uint32_t dst_height, const RowSource& next_row, unsigned char* out) {
+bool resample(PixelLayout layout, std::uint32_t src_width, std::uint32_t src_height, std::uint32_t dst_width,
+              std::uint32_t dst_height, const RowSource& next_row, unsigned char* out) {
     if (src_width == 0 || src_height == 0 || dst_width == 0 || dst_height == 0) return false;
     try {
-        const Taps across = make_taps(src_width, dst_width);
-        const Taps down = make_taps(src_height, dst_height);
-        const std::size_t row_bytes = std::size_t{src_width} * 3;
-        // Windows only move forward, so a ring as deep as the widest window holds every row the
-        // current target row needs.
-        const std::size_t depth = down.stride;
-        std::vector<unsigned char> ring(depth * row_bytes);
-        std::vector<float> acc(row_bytes);
-        std::uint32_t rows_read = 0;
-        for (std::uint32_t y = 0; y < dst_height; ++y) {
-            const std::uint32_t first = down.first[y], last = first + down.count[y];
-            for (; rows_read < last; ++rows_read)
-                if (!next_row(&ring[(rows_read % depth) * row_bytes])) return false;
-            std::fill(acc.begin(), acc.end(), 0.0f);
-            const float* w = &down.weights[std::size_t{y} * down.stride];
-            for (std::uint32_t k = 0; k < down.count[y]; ++k)
-                accumulate(acc.data(), &ring[((first + k) % depth) * row_bytes], w[k], row_bytes);
-            clamp(acc.data(), row_bytes);
-            filter_row(acc.data(), across, dst_width, out + std::size_t{y} * dst_width * 3);
+        switch (layout.type) {
+            case SampleType::u8:
+                return resample_type<std::uint8_t>(layout.channels, src_width, src_height, dst_width, dst_height,
+                                                   next_row, out);
+            case SampleType::u16:
+                return resample_type<std::uint16_t>(layout.channels, src_width, src_height, dst_width,
+                                                    dst_height, next_row, out);
+            case SampleType::f32:
+                return resample_type<float>(layout.channels, src_width, src_height, dst_width, dst_height,
+                                            next_row, out);
         }
-        return true;
+        return false;
     } catch (const std::bad_alloc&) {
         return false;
     }

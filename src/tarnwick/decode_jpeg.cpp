@@ -1,8 +1,12 @@
+// JPEG with libjpeg, straight into 8-bit rows: grey stays grey, YCbCr and RGB come out as RGB,
+// and CMYK or YCCK are combined into RGB the way the image library did it before. Damaged entropy
+// data and a file that ends early are only warnings, within limits (below): the rows decode as far
+// as the data goes, the rest is filled, and they still count as read.
+//
 // libjpeg reports errors through error_exit, which must not return. It jumps back to a setjmp in
 // one of the small guarded_* functions below. Those functions, and libjpeg's own frames between
 // them and the jump, hold no C++ object with a destructor, so the jump skips no cleanup; every
 // resource lives in JpegState, whose owner destroys it on every path.
-#include "tarnwick/jpeg_decode.h"
 
 #include <csetjmp>
 #include <cstdio>
@@ -11,9 +15,12 @@
 #include <jpeglib.h>
 #include <jerror.h>
 
+#include "tarnwick/decode.h"
 #include "tarnwick/image_probe.h"
 
 namespace tarnwick {
+
+namespace {
 
 struct ErrorManager {
     jpeg_error_mgr base;  // first, so libjpeg's pointer to it is a pointer to the whole
@@ -28,12 +35,13 @@ struct JpegState {
     bool created = false;
     std::vector<unsigned char> cmyk;  // one CMYK row; filled only outside the guarded functions
 
+    JpegState() = default;
+    JpegState(const JpegState&) = delete;
+    JpegState& operator=(const JpegState&) = delete;
     ~JpegState() {
         if (created) jpeg_destroy_decompress(&info);
     }
 };
-
-namespace {
 
 [[noreturn]] void error_exit(j_common_ptr info) {
     std::longjmp(reinterpret_cast<ErrorManager*>(info->err)->jump, 1);
@@ -107,15 +115,42 @@ void cmyk_to_rgb(const unsigned char* cmyk, unsigned char* rgb, std::uint32_t wi
     }
 }
 
+class JpegDecoder final : public ImageDecoder {
+public:
+    explicit JpegDecoder(std::unique_ptr<JpegState> state) : state_(std::move(state)) {
+        width_ = state_->info.image_width;
+        height_ = state_->info.image_height;
+        layout_ = PixelLayout{state_->info.out_color_space == JCS_GRAYSCALE ? 1u : 3u, SampleType::u8};
+    }
+
+    bool start() override {
+        if (!guarded_start(state_.get())) return false;
+        if (state_->info.out_color_space == JCS_CMYK) state_->cmyk.resize(std::size_t{width_} * 4);
+        return state_->info.output_width == width_ && state_->info.output_height == height_;
+    }
+
+    bool read_row(unsigned char* row) override {
+        if (state_->info.output_scanline >= state_->info.output_height) return false;
+        if (state_->cmyk.empty()) return guarded_read(state_.get(), row);
+        if (!guarded_read(state_.get(), state_->cmyk.data())) return false;
+        cmyk_to_rgb(state_->cmyk.data(), row, width_);
+        return true;
+    }
+
+private:
+    std::unique_ptr<JpegState> state_;
+};
+
 }  // namespace
 
-std::unique_ptr<JpegDecoder> JpegDecoder::open(const unsigned char* bytes, std::size_t size) {
+std::unique_ptr<ImageDecoder> open_jpeg(const unsigned char* bytes, std::size_t size) {
     auto state = std::make_unique<JpegState>();
     if (!guarded_open(state.get(), bytes, size)) return nullptr;
     jpeg_decompress_struct& info = state->info;
-    // libjpeg's defaults stay: the accurate integer DCT and fancy upsampling.
+    // libjpeg's defaults stay: the accurate integer DCT and fancy upsampling. CMYK and YCCK are
+    // read as CMYK and combined into RGB here, so they count as the RGB they become.
     switch (info.jpeg_color_space) {
-        case JCS_GRAYSCALE:
+        case JCS_GRAYSCALE: info.out_color_space = JCS_GRAYSCALE; break;
         case JCS_YCbCr:
         case JCS_RGB: info.out_color_space = JCS_RGB; break;
         case JCS_CMYK:
@@ -123,27 +158,7 @@ std::unique_ptr<JpegDecoder> JpegDecoder::open(const unsigned char* bytes, std::
         default: return nullptr;
     }
     if (info.image_width == 0 || info.image_height == 0) return nullptr;
-    return std::unique_ptr<JpegDecoder>(new JpegDecoder(std::move(state)));
-}
-
-JpegDecoder::JpegDecoder(std::unique_ptr<JpegState> state) noexcept : state_(std::move(state)) {}
-JpegDecoder::~JpegDecoder() = default;
-
-std::uint32_t JpegDecoder::width() const noexcept { return state_->info.image_width; }
-std::uint32_t JpegDecoder::height() const noexcept { return state_->info.image_height; }
-
-bool JpegDecoder::start() {
-    if (!guarded_start(state_.get())) return false;
-    if (state_->info.out_color_space == JCS_CMYK) state_->cmyk.resize(std::size_t{width()} * 4);
-    return state_->info.output_width == width() && state_->info.output_height == height();
-}
-
-bool JpegDecoder::read_row(unsigned char* rgb) {
-    if (state_->info.output_scanline >= state_->info.output_height) return false;
-    if (state_->cmyk.empty()) return guarded_read(state_.get(), rgb);
-    if (!guarded_read(state_.get(), state_->cmyk.data())) return false;
-    cmyk_to_rgb(state_->cmyk.data(), rgb, width());
-    return true;
+    return std::make_unique<JpegDecoder>(std::move(state));
 }
 
 }  // namespace tarnwick

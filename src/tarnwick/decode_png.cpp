@@ -1,16 +1,24 @@
+// PNG with libpng, every kind: 1 to 16 bits, grey, RGB, palette, alpha and tRNS, interlaced or not.
+// Palettes are expanded to 8-bit RGB, grey of 1, 2 or 4 bits is spread to 8, and a tRNS chunk
+// becomes an alpha channel, so each file decodes to one of the eight integer layouts at 8 or 16
+// bits. Rows of a plain file are decoded one at a time as they are asked for; an interlaced file
+// spreads every row over seven passes, so its image is held whole, in its own layout.
+//
 // libpng reports errors through an error function that must not return. It jumps back to a setjmp
 // in one of the small guarded_* functions below. Those functions, and libpng's own frames between
 // them and the jump, hold no C++ object with a destructor, so the jump skips no cleanup; every
 // resource lives in PngState, whose owner destroys it on every path.
-#include "tarnwick/png_decode.h"
-
+#include <bit>
 #include <csetjmp>
+#include <cstring>
 
 #include <png.h>
 
+#include "tarnwick/decode.h"
 #include "tarnwick/image_probe.h"
 
 namespace tarnwick {
+namespace {
 
 struct PngState {
     png_structp png = nullptr;
@@ -21,14 +29,15 @@ struct PngState {
     std::size_t at = 0;
     png_uint_32 width = 0, height = 0;
     int bit_depth = 0, colour_type = 0, interlace = 0;
-    png_uint_32 next_row = 0;
+    int passes = 1;
 
+    PngState() = default;
+    PngState(const PngState&) = delete;
+    PngState& operator=(const PngState&) = delete;
     ~PngState() {
         if (png) png_destroy_read_struct(&png, info ? &info : nullptr, nullptr);
     }
 };
-
-namespace {
 
 [[noreturn]] void error_fn(png_structp png, png_const_charp) {
     std::longjmp(static_cast<PngState*>(png_get_error_ptr(png))->jump, 1);
@@ -41,7 +50,7 @@ void warning_fn(png_structp, png_const_charp) {}
 void read_fn(png_structp png, png_bytep out, png_size_t length) {
     auto* s = static_cast<PngState*>(png_get_io_ptr(png));
     if (length > s->size - s->at) png_error(png, "file ends early");
-    for (png_size_t i = 0; i < length; ++i) out[i] = s->bytes[s->at + i];
+    std::memcpy(out, s->bytes + s->at, length);
     s->at += length;
 }
 
@@ -74,17 +83,19 @@ bool guarded_open(PngState* s) {
                         nullptr, nullptr) != 0;
 }
 
-bool guarded_start(PngState* s) {
+// Sets the expansions and reads the layout they give: channels and bit depth of the output rows.
+bool guarded_transform(PngState* s, int* channels, int* depth) {
     if (setjmp(s->jump)) return false;
     png_structp png = s->png;
     if (s->colour_type == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
     if (s->colour_type == PNG_COLOR_TYPE_GRAY && s->bit_depth < 8) png_set_expand_gray_1_2_4_to_8(png);
-    // Expanding a palette with tRNS makes an alpha channel too; it goes with the file's own.
-    png_set_strip_alpha(png);
-    if (!(s->colour_type & PNG_COLOR_MASK_COLOR)) png_set_gray_to_rgb(png);
+    if (png_get_valid(png, s->info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(png);
+    if (s->bit_depth == 16 && std::endian::native == std::endian::little) png_set_swap(png);
+    if (s->interlace != PNG_INTERLACE_NONE) s->passes = png_set_interlace_handling(png);
     png_read_update_info(png, s->info);
-    return png_get_rowbytes(png, s->info) == png_size_t{s->width} * 3 && png_get_bit_depth(png, s->info) == 8 &&
-           png_get_channels(png, s->info) == 3;
+    *channels = png_get_channels(png, s->info);
+    *depth = png_get_bit_depth(png, s->info);
+    return true;
 }
 
 bool guarded_read(PngState* s, unsigned char* row) {
@@ -93,34 +104,60 @@ bool guarded_read(PngState* s, unsigned char* row) {
     return true;
 }
 
+// Every pass of an interlaced image, each row of each pass combined into the held image.
+bool guarded_read_passes(PngState* s, unsigned char* image, std::size_t row_bytes) {
+    if (setjmp(s->jump)) return false;
+    for (int pass = 0; pass < s->passes; ++pass)
+        for (png_uint_32 y = 0; y < s->height; ++y) png_read_row(s->png, image + y * row_bytes, nullptr);
+    return true;
+}
+
+class PngDecoder final : public ImageDecoder {
+public:
+    explicit PngDecoder(std::unique_ptr<PngState> state, PixelLayout layout) : state_(std::move(state)) {
+        width_ = state_->width;
+        height_ = state_->height;
+        layout_ = layout;
+    }
+
+    bool start() override {
+        if (state_->interlace == PNG_INTERLACE_NONE) return true;
+        // Each pass writes its own pixels into the rows and leaves the others as they are.
+        if (!image_.allocate(row_bytes() * height_)) return false;
+        std::memset(image_.data(), 0, image_.size());
+        return guarded_read_passes(state_.get(), image_.data(), row_bytes());
+    }
+
+    bool read_row(unsigned char* row) override {
+        if (next_row_ >= height_) return false;
+        if (image_.data() != nullptr) {
+            std::memcpy(row, image_.data() + next_row_ * row_bytes(), row_bytes());
+        } else if (!guarded_read(state_.get(), row)) {
+            return false;
+        }
+        ++next_row_;
+        return true;
+    }
+
+private:
+    std::unique_ptr<PngState> state_;
+    HeldBlock image_;
+    std::size_t next_row_ = 0;
+};
+
 }  // namespace
 
-std::unique_ptr<PngDecoder> PngDecoder::open(const unsigned char* bytes, std::size_t size) {
+std::unique_ptr<ImageDecoder> open_png(const unsigned char* bytes, std::size_t size) {
     auto state = std::make_unique<PngState>();
     state->bytes = bytes;
     state->size = size;
     if (!guarded_open(state.get())) return nullptr;
     if (state->width == 0 || state->height == 0) return nullptr;
-    return std::unique_ptr<PngDecoder>(new PngDecoder(std::move(state)));
-}
-
-PngDecoder::PngDecoder(std::unique_ptr<PngState> state) noexcept : state_(std::move(state)) {}
-PngDecoder::~PngDecoder() = default;
-
-std::uint32_t PngDecoder::width() const noexcept { return state_->width; }
-std::uint32_t PngDecoder::height() const noexcept { return state_->height; }
-
-bool PngDecoder::streamable() const noexcept {
-    return state_->bit_depth <= 8 && state_->interlace == PNG_INTERLACE_NONE;
-}
-
-bool PngDecoder::start() { return streamable() && guarded_start(state_.get()); }
-
-bool PngDecoder::read_row(unsigned char* rgb) {
-    if (state_->next_row >= state_->height) return false;
-    if (!guarded_read(state_.get(), rgb)) return false;
-    ++state_->next_row;
-    return true;
+    int channels = 0, depth = 0;
+    if (!guarded_transform(state.get(), &channels, &depth)) return nullptr;
+    if (channels < 1 || channels > 4 || (depth != 8 && depth != 16)) return nullptr;
+    const PixelLayout layout{static_cast<std::uint32_t>(channels), depth == 16 ? SampleType::u16 : SampleType::u8};
+    return std::make_unique<PngDecoder>(std::move(state), layout);
 }
 
 }  // namespace tarnwick
