@@ -1,6 +1,8 @@
 // Stand-in libllama.so: the 21 llama functions of the engine's table and llama_log_set.
 // Each call is recorded with its arguments; results follow the script (README.md).
 
+#include <limits>
+#include <new>
 #include <sys/stat.h>
 
 #include "common.h"
@@ -75,6 +77,16 @@ STANDIN_API llama_model* llama_model_load_from_file(const char* path_model, llam
     // make a load succeed later by creating the file.
     struct stat info {};
     const bool missing = path_model == nullptr || ::stat(path_model, &info) != 0;
+    // "out_of_memory": an allocation fails inside the loader, which catches what it throws and
+    // gives no model, as the real one does.
+    if (script_is("model_load", "out_of_memory")) {
+        try {
+            ::operator delete(::operator new(std::numeric_limits<std::size_t>::max() / 4));
+        } catch (const std::bad_alloc&) {
+            line.done("null");
+            return nullptr;
+        }
+    }
     if (script_is("model_load", "fail") || (script_is("model_load", "needs_file") && missing)) {
         line.done("null");
         return nullptr;
