@@ -51,20 +51,8 @@ std::string engine_line(const std::string& engine, const std::string& model) {
     return "[glossel] engine " + engine + " model " + model + "\n";
 }
 
-// Bytes as a script value: everything but plain printable ASCII as \xHH.
-std::string script_bytes(std::string_view bytes) {
-    std::string out;
-    for (const unsigned char c : bytes) {
-        if (c > 0x20 && c < 0x7F && c != '\\') {
-            out.push_back(static_cast<char>(c));
-        } else {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        }
-    }
-    return out;
-}
+// Bytes as a script value: everything but plain printable ASCII, the space included, as \xHH.
+std::string script_bytes(std::string_view bytes) { return standin::escape(bytes, true); }
 
 struct Session {
     Strings replies;

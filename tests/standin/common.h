@@ -55,11 +55,13 @@ inline std::string name_of(const void* object) {
     return object == nullptr ? "null" : static_cast<const Object*>(object)->name;
 }
 
-// Bytes as printable ASCII: backslash and anything outside 0x20..0x7E as \xHH.
-inline std::string escape_bytes(std::string_view bytes) {
+// Bytes as printable ASCII: backslash and anything outside 0x20..0x7E as \xHH; the space too when
+// asked (a script value written by a test).
+inline std::string escape_bytes(std::string_view bytes, bool escape_space = false) {
     std::string out;
+    const unsigned char lowest = escape_space ? 0x21 : 0x20;
     for (unsigned char c : bytes) {
-        if (c >= 0x20 && c <= 0x7E && c != '\\') {
+        if (c >= lowest && c <= 0x7E && c != '\\') {
             out.push_back(static_cast<char>(c));
         } else {
             char hex[5];
@@ -137,16 +139,6 @@ inline long long script_int(const char* key, long long fallback) {
 }
 inline std::string script_key(const char* prefix, long long n) { return std::string(prefix) + std::to_string(n); }
 
-// A log message as the real libraries give it: to the callback set by the library's log
-// setter, or to standard error when none was set.
-inline void emit_log(ggml_log_callback callback, void* user_data, const char* text) {
-    if (callback != nullptr) {
-        callback(GGML_LOG_LEVEL_INFO, text, user_data);
-    } else {
-        std::fputs(text, stderr);
-    }
-}
-
 }  // namespace standin
 
 namespace standin {
@@ -170,6 +162,29 @@ inline std::vector<long long> script_list(const char* key, const char* fallback 
 
 template <class F>
 const char* fn_state(F f) { return f == nullptr ? "null" : "set"; }
+
+// One library's log destination, as its log setter left it. A message goes to the callback set,
+// or to standard error when none was set, as the real libraries do.
+class LogSink {
+public:
+    // The setter's call: recorded in `line`, then kept.
+    void set(Line& line, ggml_log_callback callback, void* user_data) {
+        line.arg("callback", fn_state(callback)).ptr("user_data", user_data).done();
+        callback_ = callback;
+        user_data_ = user_data;
+    }
+    void emit(const char* text) const {
+        if (callback_ != nullptr) {
+            callback_(GGML_LOG_LEVEL_INFO, text, user_data_);
+        } else {
+            std::fputs(text, stderr);
+        }
+    }
+
+private:
+    ggml_log_callback callback_ = nullptr;
+    void* user_data_ = nullptr;
+};
 
 }  // namespace standin
 

@@ -5,15 +5,13 @@
 using namespace standin;
 
 namespace {
-ggml_log_callback g_log = nullptr;
-void* g_log_user = nullptr;
+LogSink g_log;
 }  // namespace
 
 #ifndef STANDIN_OMIT_ggml_log_set
 STANDIN_API void ggml_log_set(ggml_log_callback log_callback, void* user_data) {
-    Line("ggml_log_set").arg("lib", "ggml").arg("callback", fn_state(log_callback)).ptr("user_data", user_data).done();
-    g_log = log_callback;
-    g_log_user = user_data;
+    Line line("ggml_log_set");
+    g_log.set(line.arg("lib", "ggml"), log_callback, user_data);
 }
 static_assert(std::is_same_v<decltype(&ggml_log_set), tarnwick::abi::log_set_fn>);
 #endif
@@ -21,7 +19,7 @@ static_assert(std::is_same_v<decltype(&ggml_log_set), tarnwick::abi::log_set_fn>
 #ifndef STANDIN_OMIT_ggml_backend_load_all_from_path
 STANDIN_API void ggml_backend_load_all_from_path(const char* dir_path) {
     Line("ggml_backend_load_all_from_path").str("dir_path", dir_path).done();
-    emit_log(g_log, g_log_user, "load_backend: stand-in backends loaded\n");
+    g_log.emit("load_backend: stand-in backends loaded\n");
 }
 STANDIN_CHECK_TYPE(ggml_backend_load_all_from_path);
 #endif

@@ -89,7 +89,7 @@ std::vector<std::string> calls_of(const std::vector<std::string>& functions) {
     return out;
 }
 
-std::string escape(std::string_view bytes) { return escape_bytes(bytes); }
+std::string escape(std::string_view bytes, bool escape_space) { return escape_bytes(bytes, escape_space); }
 
 std::string fnv_hex(std::string_view bytes) {
     return hex64(fnv1a64(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));

@@ -23,7 +23,7 @@ std::vector<std::string> calls();
 std::vector<std::string> calls_of(const std::vector<std::string>& functions);
 
 // The bytes as the call log shows them (see README.md).
-std::string escape(std::string_view bytes);
+std::string escape(std::string_view bytes, bool escape_space = false);
 std::string fnv_hex(std::string_view bytes);
 
 // Every dlopen ("dlopen <path as passed>") and dlclose ("dlclose <file name of the library>")

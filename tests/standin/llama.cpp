@@ -11,8 +11,7 @@ using namespace standin;
 
 namespace {
 
-ggml_log_callback g_log = nullptr;
-void* g_log_user = nullptr;
+LogSink g_log;
 
 std::string describe(const llama_model_params& p) {
     Line l("");
@@ -47,9 +46,8 @@ std::string describe(const llama_context_params& p) {
 }  // namespace
 
 STANDIN_API void llama_log_set(ggml_log_callback log_callback, void* user_data) {
-    Line("llama_log_set").arg("callback", fn_state(log_callback)).ptr("user_data", user_data).done();
-    g_log = log_callback;
-    g_log_user = user_data;
+    Line line("llama_log_set");
+    g_log.set(line, log_callback, user_data);
 }
 static_assert(std::is_same_v<decltype(&llama_log_set), tarnwick::abi::log_set_fn>);
 
@@ -72,7 +70,7 @@ STANDIN_CHECK_TYPE(llama_model_default_params);
 STANDIN_API llama_model* llama_model_load_from_file(const char* path_model, llama_model_params params) {
     Line line("llama_model_load_from_file");
     line.str("path", path_model).arg("params", "{" + describe(params) + "}");
-    emit_log(g_log, g_log_user, "llama_model_loader: stand-in model\n");
+    g_log.emit("llama_model_loader: stand-in model\n");
     // "needs_file" fails as the real loader does for a path that names no file, so a test can
     // make a load succeed later by creating the file.
     struct stat info {};

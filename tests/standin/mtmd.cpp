@@ -7,8 +7,7 @@ using namespace standin;
 
 namespace {
 
-ggml_log_callback g_log = nullptr;
-void* g_log_user = nullptr;
+LogSink g_log;
 
 std::string describe(const mtmd_context_params& p) {
     Line l("");
@@ -32,9 +31,8 @@ Bitmap* make_bitmap(std::uint32_t nx, std::uint32_t ny) {
 }  // namespace
 
 STANDIN_API void mtmd_log_set(ggml_log_callback log_callback, void* user_data) {
-    Line("mtmd_log_set").arg("callback", fn_state(log_callback)).ptr("user_data", user_data).done();
-    g_log = log_callback;
-    g_log_user = user_data;
+    Line line("mtmd_log_set");
+    g_log.set(line, log_callback, user_data);
 }
 static_assert(std::is_same_v<decltype(&mtmd_log_set), tarnwick::abi::log_set_fn>);
 
@@ -66,7 +64,7 @@ STANDIN_API mtmd_context* mtmd_init_from_file(const char* mmproj_fname, const ll
                                               const mtmd_context_params ctx_params) {
     Line line("mtmd_init_from_file");
     line.str("path", mmproj_fname).obj("model", text_model).arg("params", "{" + describe(ctx_params) + "}");
-    emit_log(g_log, g_log_user, "clip_model_loader: stand-in projector\n");
+    g_log.emit("clip_model_loader: stand-in projector\n");
     if (script_is("mtmd_init", "fail")) {
         line.done("null");
         return nullptr;
