@@ -1,9 +1,9 @@
 // Replaces the global allocation functions so that running out of memory ends the process at once
 // with "memory allocation of N bytes failed" on standard error, instead of a std::bad_alloc that
 // would unwind as an internal error. Linked into the executable only, and kept out of its dynamic
-// symbols (own_allocation.map): the inference libraries keep the standard library's functions,
-// whose std::bad_alloc their loaders catch and report. Left out of sanitizer builds, whose runtime
-// provides the allocation functions itself.
+// symbols like everything else it defines (own_allocation.map): the inference libraries keep the
+// standard library's functions, whose std::bad_alloc their loaders catch and report. Left out of
+// sanitizer builds, whose runtime provides the allocation functions itself.
 
 #include <charconv>
 #include <cstdlib>
