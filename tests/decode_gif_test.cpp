@@ -201,6 +201,15 @@ Bytes column(int height) {
     return out;
 }
 
+// Indices that compress poorly, starting 1, 0.
+Bytes noise(std::size_t count) {
+    Bytes out;
+    std::uint32_t state = 12345;
+    for (std::size_t i = 0; i < count; ++i, state = state * 1103515245 + 12345)
+        out.push_back(i < 2 ? static_cast<unsigned char>(1 - i) : static_cast<unsigned char>(state >> 16 & 3));
+    return out;
+}
+
 struct Case {
     std::string name;
     Bytes file;
@@ -222,6 +231,8 @@ TEST(DecodeGif, FirstFramePlacedOnItsScreen) {
          2, 2, {D, C, B, A}},
         {"a frame reaching beyond the screen is cut at its edges",
          make_gif(2, 2, palette, {frame(1, 0, 3, 3, {0, 1, 2, 3, 0, 1, 2, 3, 0})}), 2, 2, {O, A, O, D}},
+        {"rows of the frame below the screen are not decoded: their data may be missing",
+         cut(make_gif(2, 1, palette, {frame(0, 0, 2, 2000, noise(4000))}), 40), 2, 1, {B, A}},
         {"a frame wholly outside the screen leaves it transparent black",
          make_gif(2, 1, palette, {frame(5, 0, 1, 1, {2})}), 2, 1, {O, O}},
         {"a screen of 0 x 0 takes the frame's size, its offset ignored",
@@ -230,6 +241,9 @@ TEST(DecodeGif, FirstFramePlacedOnItsScreen) {
          make_gif(0, 3, palette, {frame(3, 1, 2, 1, {0, 1})}), 2, 3, {O, O, A, B, O, O}},
         {"an interlaced frame", make_gif(1, 10, palette, {with(frame(0, 0, 1, 10, column(10)), [](Frame& f) { f.interlaced = true; })}),
          1, 10, {A, B, C, D, A, B, C, D, A, B}},
+        {"an interlaced frame of 3 rows: its second pass is empty",
+         make_gif(1, 3, palette, {with(frame(0, 0, 1, 3, column(3)), [](Frame& f) { f.interlaced = true; })}), 1, 3,
+         {A, B, C}},
         {"an interlaced frame cut by the screen",
          make_gif(2, 3, palette, {with(frame(0, 1, 1, 10, column(10)), [](Frame& f) { f.interlaced = true; })}), 2, 3,
          {O, O, A, O, B, O}},
