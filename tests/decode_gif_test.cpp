@@ -292,6 +292,11 @@ TEST(DecodeGif, DamagedFilesFail) {
         {"no colour table", without_global_table(two_by_two)},
         {"a pixel index beyond the table",
          with_global_table_cut(make_gif(4, 1, palette_256(), {frame(0, 0, 4, 1, {0, 1, 5, 0})}), 1)},
+        {"a pixel index beyond the table in an interlaced frame",
+         with_global_table_cut(make_gif(1, 4, palette_256(), {with(frame(0, 0, 1, 4, {0, 1, 0, 7}), [](Frame& f) {
+                                           f.interlaced = true;
+                                       })}),
+                               1)},
         {"a transparent pixel index beyond the table",
          with_global_table_cut(
              make_gif(2, 1, palette_256(), {with(frame(0, 0, 2, 1, {1, 9}), [](Frame& f) { f.transparent = 9; })}), 1)},

@@ -4,13 +4,16 @@
 // Graphics Control Extension and 255 otherwise. No other frame is read, and no disposal or
 // background colour applies to a single frame.
 //
-// Only the part of the frame that lies on the screen is held, as palette indices (one byte a
-// pixel, whatever the screen's size); the RGBA rows are made from it as they are pulled. A large
-// screen with a small frame costs next to nothing.
+// A frame that is not interlaced is decoded as its rows are pulled, holding one row of palette
+// indices. An interlaced frame gives its rows in four passes, so its part on the screen is held
+// whole from `start` on, as palette indices (one byte a pixel, a quarter of the RGBA image at
+// most). Either way a large screen with a small frame costs next to nothing, and the RGBA rows
+// are made from the indices as they are pulled.
 //
 // Choices for damaged or odd files:
 // - A frame that reaches beyond the screen is cut at the screen's edge; one wholly outside leaves
-//   the screen transparent black. Rows of the frame below the screen are not decoded.
+//   the screen transparent black. Rows of the frame below the screen are not decoded, nor, in
+//   an interlaced frame, the passes after the last row on the screen.
 // - A screen side of 0 takes the frame's side, and the frame's offset on that axis is ignored.
 // - A frame whose pixels, counted as RGBA, would not fit the memory allowance is refused, as an
 //   image of that size would be: the frame is never held whole, but decoding it costs its time.
@@ -18,9 +21,10 @@
 //   no frame at all fails.
 // - A pixel on the screen whose index lies beyond the colour table fails the decode: its colour
 //   is not in the file. Indices outside the screen are not looked at.
-// - Any giflib error fails the decode (a file cut inside the image data among them). A file that
-//   ends right after the last image data, without the closing empty block and the trailer, still
-//   decodes: the image is all there.
+// - Any giflib error fails the decode (a file cut inside the image data among them): `start`
+//   for an interlaced frame, else the row it strikes. A file that ends right after the last
+//   image data, without the closing empty block and the trailer, still decodes: the image is
+//   all there.
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -90,7 +94,9 @@ public:
 
 private:
     GifDecoder() = default;
-    bool decode_frame();
+    bool in_table(const unsigned char* indices) const noexcept;
+    bool decode_interlaced();
+    const unsigned char* next_frame_row();
 
     Source source_;  // giflib's input; the handle below points at it
     GifPtr gif_;
@@ -100,8 +106,11 @@ private:
     bool interlaced_ = false;
     std::uint32_t left_ = 0, top_ = 0;                       // the frame's place on the screen
     std::uint32_t visible_width_ = 0, visible_height_ = 0;  // its top-left part on the screen
-    HeldBlock indices_;  // visible_width_ x visible_height_, rows top to bottom
+    HeldBlock line_;     // one row of the frame's indices
+    HeldBlock indices_;  // an interlaced frame's part on the screen, rows top to bottom
+    std::uint32_t frame_rows_read_ = 0;
     bool started_ = false;
+    bool failed_ = false;
     std::uint32_t next_row_ = 0;
 };
 
@@ -131,6 +140,7 @@ std::unique_ptr<ImageDecoder> GifDecoder::open(const unsigned char* bytes, std::
     d->top_ = screen_height ? static_cast<std::uint32_t>(frame.Top) : 0;
     d->visible_width_ = d->left_ < d->width_ ? std::min(d->frame_width_, d->width_ - d->left_) : 0;
     d->visible_height_ = d->top_ < d->height_ ? std::min(d->frame_height_, d->height_ - d->top_) : 0;
+    if (d->visible_width_ == 0 || d->visible_height_ == 0) d->visible_width_ = d->visible_height_ = 0;
     d->layout_ = PixelLayout{4, SampleType::u8};
 
     // Entries beyond the table stay transparent black; decoding refuses pixels that use them.
@@ -145,50 +155,66 @@ std::unique_ptr<ImageDecoder> GifDecoder::open(const unsigned char* bytes, std::
     return d;
 }
 
-// Decodes the frame's rows in the file's order (four passes when interlaced) until every row on
-// the screen is in, keeping the columns on the screen.
-bool GifDecoder::decode_frame() {
-    const std::size_t visible = std::size_t{visible_width_} * visible_height_;
-    if (!indices_.allocate(visible)) return false;
-    if (visible == 0) return true;
-    HeldBlock spare;  // one row of the frame, for rows or columns that are not kept
-    if (!spare.allocate(frame_width_)) return false;
+// False when an index on the screen lies beyond the colour table.
+bool GifDecoder::in_table(const unsigned char* indices) const noexcept {
+    return colours_ >= 256 || *std::max_element(indices, indices + visible_width_) < colours_;
+}
 
+// Decodes the rows in the file's order, four passes, until every row on the screen is in,
+// keeping the columns on the screen.
+bool GifDecoder::decode_interlaced() {
+    if (!indices_.allocate(std::size_t{visible_width_} * visible_height_)) return false;
     const std::uint32_t first[] = {0, 4, 2, 1}, step[] = {8, 8, 4, 2};
-    const int passes = interlaced_ ? 4 : 1;
     std::uint32_t missing = visible_height_;
-    for (int pass = 0; pass < passes && missing > 0; ++pass) {
-        const std::uint32_t from = interlaced_ ? first[pass] : 0, by = interlaced_ ? step[pass] : 1;
-        for (std::uint32_t y = from; y < frame_height_ && missing > 0; y += by) {
-            const bool kept = y < visible_height_;
-            unsigned char* row = indices_.data() + std::size_t{y} * visible_width_;
-            unsigned char* line = kept && visible_width_ == frame_width_ ? row : spare.data();
-            if (DGifGetLine(gif_.get(), line, static_cast<int>(frame_width_)) == GIF_ERROR) return false;
-            if (!kept) continue;
-            if (line != row) std::memcpy(row, line, visible_width_);
-            if (colours_ < 256 && *std::max_element(row, row + visible_width_) >= colours_) return false;
+    for (int pass = 0; pass < 4 && missing > 0; ++pass) {
+        for (std::uint32_t y = first[pass]; y < frame_height_ && missing > 0; y += step[pass]) {
+            if (DGifGetLine(gif_.get(), line_.data(), static_cast<int>(frame_width_)) == GIF_ERROR) return false;
+            if (y >= visible_height_) continue;
+            if (!in_table(line_.data())) return false;
+            std::memcpy(indices_.data() + std::size_t{y} * visible_width_, line_.data(), visible_width_);
             --missing;
         }
     }
     return true;
 }
 
+// The next row of a frame that is not interlaced, or nothing on an error. giflib's decoding
+// tables go once the last row on the screen is in.
+const unsigned char* GifDecoder::next_frame_row() {
+    if (!gif_ || DGifGetLine(gif_.get(), line_.data(), static_cast<int>(frame_width_)) == GIF_ERROR) return nullptr;
+    if (!in_table(line_.data())) return nullptr;
+    if (++frame_rows_read_ == visible_height_) gif_.reset();
+    return line_.data();
+}
+
 bool GifDecoder::start() {
     if (started_ || !gif_) return false;
     started_ = true;
-    const bool decoded = decode_frame();
-    // Nothing more is read from the file; giflib's decoding tables go now.
-    gif_.reset();
-    if (!decoded) indices_.reset();
-    return decoded;
+    failed_ = true;  // until the end: no row follows a failed start
+    if (!line_.allocate(frame_width_)) return false;
+    if (visible_height_ == 0) {
+        gif_.reset();
+    } else if (interlaced_) {
+        if (!decode_interlaced()) return false;
+        gif_.reset();
+        line_.reset();
+    }
+    failed_ = false;
+    return true;
 }
 
 bool GifDecoder::read_row(unsigned char* row) {
-    if (!started_ || !indices_.data() || next_row_ >= height_) return false;
+    if (!started_ || failed_ || next_row_ >= height_) return false;
     const std::uint32_t y = next_row_++;
     std::memset(row, 0, row_bytes());
     if (y < top_ || y - top_ >= visible_height_) return true;
-    const unsigned char* index = indices_.data() + std::size_t{y - top_} * visible_width_;
+    const unsigned char* index =
+        interlaced_ ? indices_.data() + std::size_t{y - top_} * visible_width_ : next_frame_row();
+    if (!index) {
+        failed_ = true;
+        gif_.reset();
+        return false;
+    }
     unsigned char* out = row + std::size_t{left_} * 4;
     for (std::uint32_t x = 0; x < visible_width_; ++x, out += 4) std::memcpy(out, &palette_[index[x] * 4], 4);
     return true;
