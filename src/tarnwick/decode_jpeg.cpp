@@ -10,6 +10,7 @@
 
 #include <csetjmp>
 #include <cstdio>
+#include <limits>
 #include <vector>
 
 #include <jpeglib.h>
@@ -144,6 +145,8 @@ private:
 }  // namespace
 
 std::unique_ptr<ImageDecoder> open_jpeg(const unsigned char* bytes, std::size_t size) {
+    // libjpeg takes the length as an unsigned long, 32 bits on Windows.
+    if (size > std::numeric_limits<unsigned long>::max()) return nullptr;
     auto state = std::make_unique<JpegState>();
     if (!guarded_open(state.get(), bytes, size)) return nullptr;
     jpeg_decompress_struct& info = state->info;
