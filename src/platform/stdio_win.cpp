@@ -7,6 +7,7 @@
 #include <string>
 #include <windows.h>
 
+#include "platform/console_reader.h"
 #include "platform/utf16.h"
 
 namespace platform {
@@ -32,62 +33,38 @@ bool is_end_of_input(DWORD error) noexcept {
            error == ERROR_PIPE_NOT_CONNECTED;
 }
 
-// Console input already converted to UTF-8 but not yet handed out: one console read can give
-// more bytes than the caller has room for. Only the serve loop reads standard input.
-std::string console_pending;
-std::size_t console_offset = 0;
-
 bool is_high_surrogate(wchar_t unit) noexcept { return unit >= 0xD800 && unit <= 0xDBFF; }
 
 // One ReadConsoleW that also returns when Ctrl-Z is typed. A Ctrl-C or Ctrl-Break aborts the read
 // with nothing in it; that read is repeated.
-bool read_console_units(HANDLE handle, wchar_t* units, DWORD capacity, DWORD& got) noexcept {
+ReadResult read_console_units(HANDLE handle, char16_t* units, std::size_t capacity) noexcept {
+    wchar_t typed[ConsoleReader::units_per_read];
+    const DWORD asked = static_cast<DWORD>(std::min(capacity, ConsoleReader::units_per_read));
     CONSOLE_READCONSOLE_CONTROL control{};
     control.nLength = sizeof control;
     control.dwCtrlWakeupMask = 1u << ctrl_z;
     for (;;) {
-        got = 0;
+        DWORD got = 0;
         ::SetLastError(0);
-        if (::ReadConsoleW(handle, units, capacity, &got, &control) == 0) return false;
+        if (::ReadConsoleW(handle, typed, asked, &got, &control) == 0) {
+            return {is_end_of_input(::GetLastError()) ? ReadStatus::end : ReadStatus::failed, 0};
+        }
         if (got == 0 && ::GetLastError() == ERROR_OPERATION_ABORTED) continue;
-        return true;
+        std::copy(typed, typed + got, units);
+        return {ReadStatus::data, got};
     }
 }
 
-ReadResult read_console(HANDLE handle, char* buffer, std::size_t capacity) noexcept {
+ReadResult read_console(char* buffer, std::size_t capacity) noexcept {
     try {
-        if (console_offset == console_pending.size()) {
-            // One spare unit for the partner of a surrogate that ends the read.
-            wchar_t units[4097];
-            DWORD got = 0;
-            if (!read_console_units(handle, units, 4096, got)) {
-                return {is_end_of_input(::GetLastError()) ? ReadStatus::end : ReadStatus::failed, 0};
-            }
-            std::size_t count = got;
-            // Ctrl-Z ends the read and is not part of the text; alone it is the end of input.
-            bool stopped = false;
-            for (std::size_t i = 0; i < count; ++i) {
-                if (units[i] == ctrl_z) {
-                    count = i;
-                    stopped = true;
-                    break;
-                }
-            }
-            if (count == 0) return {ReadStatus::end, 0};
-            if (!stopped && is_high_surrogate(units[count - 1])) {
-                DWORD more = 0;
-                if (read_console_units(handle, units + count, 1, more) && more == 1) ++count;
-            }
-            bool unpaired = false;
-            std::string text = utf16_to_utf8(std::wstring_view(units, count), &unpaired);
-            if (unpaired) return {ReadStatus::failed, 0};
-            console_pending = std::move(text);
-            console_offset = 0;
-        }
-        const std::size_t count = std::min(capacity, console_pending.size() - console_offset);
-        console_pending.copy(buffer, count, console_offset);
-        console_offset += count;
-        return {ReadStatus::data, count};
+        // Only the serve loop reads standard input; text converted but not yet handed out waits
+        // here for its next read.
+        static ConsoleReader reader([](char16_t* units, std::size_t count) -> ReadResult {
+            HANDLE handle = standard_handle(STD_INPUT_HANDLE);
+            if (handle == nullptr) return {ReadStatus::end, 0};
+            return read_console_units(handle, units, count);
+        });
+        return reader.read(buffer, capacity);
     } catch (...) {
         return {ReadStatus::failed, 0};
     }
@@ -143,7 +120,7 @@ void prepare_standard_streams() noexcept {
 ReadResult read_stdin(char* buffer, std::size_t capacity) noexcept {
     HANDLE handle = standard_handle(STD_INPUT_HANDLE);
     if (handle == nullptr) return {ReadStatus::end, 0};
-    if (is_console(handle)) return read_console(handle, buffer, capacity);
+    if (is_console(handle)) return read_console(buffer, capacity);
     const DWORD asked = capacity > (1u << 30) ? (1u << 30) : static_cast<DWORD>(capacity);
     DWORD got = 0;
     if (::ReadFile(handle, buffer, asked, &got, nullptr) == 0) {
