@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "platform/memory.h"
 #include "platform/stdio.h"
 
 namespace {
@@ -27,11 +28,7 @@ namespace {
 void* try_allocate(std::size_t size) noexcept { return std::malloc(size == 0 ? 1 : size); }
 
 void* try_allocate_aligned(std::size_t size, std::align_val_t alignment) noexcept {
-    std::size_t align = static_cast<std::size_t>(alignment);
-    if (align < sizeof(void*)) align = sizeof(void*);
-    void* block = nullptr;
-    if (posix_memalign(&block, align, size == 0 ? 1 : size) != 0) return nullptr;
-    return block;
+    return platform::allocate_aligned_block(size, static_cast<std::size_t>(alignment));
 }
 
 void* allocate(std::size_t size) noexcept {
@@ -68,11 +65,11 @@ void operator delete(void* block) noexcept { std::free(block); }
 void operator delete[](void* block) noexcept { std::free(block); }
 void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
-void operator delete(void* block, std::align_val_t) noexcept { std::free(block); }
-void operator delete[](void* block, std::align_val_t) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t, std::align_val_t) noexcept { std::free(block); }
-void operator delete[](void* block, std::size_t, std::align_val_t) noexcept { std::free(block); }
+void operator delete(void* block, std::align_val_t) noexcept { platform::free_aligned_block(block); }
+void operator delete[](void* block, std::align_val_t) noexcept { platform::free_aligned_block(block); }
+void operator delete(void* block, std::size_t, std::align_val_t) noexcept { platform::free_aligned_block(block); }
+void operator delete[](void* block, std::size_t, std::align_val_t) noexcept { platform::free_aligned_block(block); }
 void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
 void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
-void operator delete(void* block, std::align_val_t, const std::nothrow_t&) noexcept { std::free(block); }
-void operator delete[](void* block, std::align_val_t, const std::nothrow_t&) noexcept { std::free(block); }
+void operator delete(void* block, std::align_val_t, const std::nothrow_t&) noexcept { platform::free_aligned_block(block); }
+void operator delete[](void* block, std::align_val_t, const std::nothrow_t&) noexcept { platform::free_aligned_block(block); }

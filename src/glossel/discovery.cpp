@@ -44,7 +44,7 @@ std::optional<NativePath> find_dev_root() { return find_dev_root(platform::execu
 
 Result<NativePath> find_engine_dir(const ExecutablePathSource& executable) {
     // An explicit folder is taken as it stands; a wrong one surfaces as the loader's error.
-    if (std::optional<std::string> dir = platform::env_var("OCR_DLL_DIR")) return NativePath(std::move(*dir));
+    if (std::optional<NativePath> dir = platform::env_path("OCR_DLL_DIR")) return std::move(*dir);
 
     if (const std::optional<NativePath> exe_dir = executable_folder(executable)) {
         // The installed layout on Linux and Windows, then the macOS bundle's Frameworks folder.
@@ -59,23 +59,15 @@ Result<NativePath> find_engine_dir(const ExecutablePathSource& executable) {
 Result<NativePath> find_engine_dir() { return find_engine_dir(platform::executable_path); }
 
 std::optional<NativePath> user_models_dir() {
-    if (std::optional<std::string> base = platform::env_var("LOCALAPPDATA")) {
-        return join(std::move(*base), {APP_FOLDER, "models"});
-    }
-    // A relative XDG_DATA_HOME is invalid and ignored, as the XDG base-directory rules say.
-    if (std::optional<std::string> base = platform::env_var("XDG_DATA_HOME"); base && base->starts_with('/')) {
-        return join(std::move(*base), {APP_FOLDER, "models"});
-    }
-    if (std::optional<std::string> home = platform::env_var("HOME")) {
-        return join(std::move(*home), {".local", "share", APP_FOLDER, "models"});
-    }
-    return std::nullopt;
+    std::optional<NativePath> base = platform::user_data_dir();
+    if (!base) return std::nullopt;
+    return join(std::move(*base), {APP_FOLDER, "models"});
 }
 
 Result<ModelFiles> find_model_files(const ExecutablePathSource& executable) {
     // Only the pair counts: one variable alone is ignored rather than mixed with a found file.
-    std::optional<std::string> model = platform::env_var("OCR_MODEL");
-    std::optional<std::string> projector = platform::env_var("OCR_MMPROJ");
+    std::optional<NativePath> model = platform::env_path("OCR_MODEL");
+    std::optional<NativePath> projector = platform::env_path("OCR_MMPROJ");
     if (model && projector) return ModelFiles{std::move(*model), std::move(*projector)};
 
     // The whole list is built before any folder is tested.

@@ -50,8 +50,10 @@ std::int32_t choose_gpu_layers(const NativePath& engine_dir);
 // and a folder "src".
 std::optional<NativePath> find_dev_root();
 
-// The per-user model folder: LOCALAPPDATA/varnholt-ocr/models, else XDG_DATA_HOME (absolute
-// only)/varnholt-ocr/models, else HOME/.local/share/varnholt-ocr/models; absent when none is set.
+// The per-user model folder: the platform's per-user data folder / APP_FOLDER / "models". On
+// Windows that is %LOCALAPPDATA%\varnholt-ocr\models; on Linux LOCALAPPDATA/varnholt-ocr/models,
+// else XDG_DATA_HOME (absolute only)/varnholt-ocr/models, else HOME/.local/share/varnholt-ocr/models.
+// Absent when no base is set.
 std::optional<NativePath> user_models_dir();
 
 // The same searches with the executable's path taken from `executable` instead of the running

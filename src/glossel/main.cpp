@@ -20,6 +20,8 @@ constexpr int internal_error_status = 101;
 int main() {
     // A client that stops reading must never kill the server: writes then fail and are dropped.
     platform::ignore_broken_pipe();
+    // Replies are raw bytes: no runtime may turn their line feeds into CR LF.
+    platform::prepare_standard_streams();
     // An exception that escapes is an internal error. By the time it is caught here the serve loop
     // has been unwound, so standard input was let go and the record (with any Engine) released.
     try {

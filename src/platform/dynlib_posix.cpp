@@ -4,6 +4,13 @@
 
 namespace platform {
 
+std::string library_file_name(std::string_view stem) {
+    std::string name = "lib";
+    name.append(stem);
+    name.append(".so");
+    return name;
+}
+
 Result<ModuleHandle> open_library(const NativePath& path) {
     // A name without a slash would make dlopen search the system's library folders; the caller
     // means the file of that name in the current folder, which is what it tested for.

@@ -19,6 +19,8 @@ void write_all(int fd, std::string_view bytes) noexcept {
 
 }  // namespace
 
+void prepare_standard_streams() noexcept {}
+
 ReadResult read_stdin(char* buffer, std::size_t capacity) noexcept {
     for (;;) {
         const ssize_t got = ::read(STDIN_FILENO, buffer, capacity);

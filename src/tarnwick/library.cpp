@@ -50,13 +50,6 @@ std::size_t LibraryRef::strong_count() const noexcept {
 
 namespace {
 
-std::string library_file_name(std::string_view stem) {
-    std::string name = "lib";
-    name.append(stem);
-    name.append(".so");
-    return name;
-}
-
 // Closes a required library unless the load succeeded. Declared in opening order, so a failed
 // load closes the last opened first.
 class ModuleOwner {
@@ -77,7 +70,7 @@ private:
 
 std::optional<std::string> open_required(const NativePath& folder, std::string_view stem, ModuleOwner& owner) {
     const std::optional<NativePath> path = find_library(folder, stem);
-    if (!path) return library_file_name(stem) + " not found in " + platform::path_to_utf8(folder);
+    if (!path) return platform::library_file_name(stem) + " not found in " + platform::path_to_utf8(folder);
     Result<platform::ModuleHandle> opened = platform::open_library(*path);
     if (!opened) return "failed to load " + platform::path_to_utf8(*path) + ": " + opened.error();
     owner.adopt(*opened);
@@ -146,7 +139,7 @@ std::optional<std::string> resolve_slots(EngineLibrary& t, platform::ModuleHandl
 extern "C" void quiet_log(ggml_log_level, const char*, void*) {}
 
 std::optional<NativePath> find_library(const NativePath& folder, std::string_view stem) {
-    NativePath path = platform::join_path(folder, library_file_name(stem));
+    NativePath path = platform::join_path(folder, platform::library_file_name(stem));
     if (!platform::entry_exists(path)) return std::nullopt;
     return path;
 }

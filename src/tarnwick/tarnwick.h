@@ -49,7 +49,8 @@ private:
     Block* block_ = nullptr;
 };
 
-// folder joined with the library file made from `stem` ("lib{stem}.so"), when such an entry exists.
+// folder joined with the library file made from `stem` ("lib{stem}.so" on Linux, "{stem}.dll" on
+// Windows), when such an entry exists.
 std::optional<NativePath> find_library(const NativePath& folder, std::string_view stem);
 
 // Opens ggml, llama and mtmd from `folder`, silences their logs unless TARNWICK_LOG is set,
