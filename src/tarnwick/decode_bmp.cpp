@@ -189,11 +189,11 @@ std::unique_ptr<BmpDecoder> BmpDecoder::open(const unsigned char* bytes, std::si
 }
 
 // RLE codes come in byte pairs: a count and a palette index (RLE4: two, alternating), or 0 and
-// an escape: 0 ends the row, 1 ends the bitmap, 2 moves right and up by the next two bytes, 3
-// and more give that many indices literally, padded to an even byte count. Runs go on across row
-// ends, as the codes fill the image row after row; whatever passes the image's end is dropped.
-// Pixels no code reaches keep index 0. Each pair consumes file bytes, so the loop ends with the
-// data.
+// an escape: 0 ends the line, and the codes go on at the start of the row after the one the line
+// began in; 1 ends the bitmap; 2 moves right and up by the next two bytes; 3 and more give that
+// many indices literally, padded to an even byte count. A run goes on across the row's end into
+// the next row; whatever passes the image's end is dropped. Pixels no code reaches keep index 0.
+// Each pair consumes file bytes, so the loop ends with the data.
 bool BmpDecoder::decode_rle() {
     const std::uint64_t width = width_, total = std::uint64_t{width_} * height_;
     unsigned char* out = indices_.data();
