@@ -65,12 +65,11 @@ void put_be32(Bytes& out, std::uint32_t v) {
     for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<unsigned char>(v >> shift));
 }
 
-// Row y of an integer raster packed as PNG and TIFF store it: samples below 8 bits from the high
-// bit of each byte, 16-bit ones big-endian or in the host's order.
-void pack_row(const Raster& raster, std::uint32_t y, unsigned char* out, bool big_endian_16) {
-    const std::size_t count = std::size_t{raster.width} * raster.channels;
-    const std::uint16_t* in = &raster.samples[std::size_t{y} * count];
-    if (raster.bits == 16) {
+// Integer samples packed as PNG and TIFF store them: below 8 bits from the high bit of each byte,
+// 16-bit ones big-endian or in the host's order.
+void pack_samples(const std::uint16_t* in, std::size_t count, std::uint32_t bits, unsigned char* out,
+                  bool big_endian_16) {
+    if (bits == 16) {
         for (std::size_t i = 0; i < count; ++i) {
             if (big_endian_16) {
                 out[2 * i] = static_cast<unsigned char>(in[i] >> 8);
@@ -79,17 +78,39 @@ void pack_row(const Raster& raster, std::uint32_t y, unsigned char* out, bool bi
                 std::memcpy(out + 2 * i, &in[i], 2);
             }
         }
-    } else if (raster.bits == 8) {
+    } else if (bits == 8) {
         for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<unsigned char>(in[i]);
-    } else if (raster.bits == 1 || raster.bits == 2 || raster.bits == 4) {
-        std::memset(out, 0, (count * raster.bits + 7) / 8);
+    } else if (bits == 1 || bits == 2 || bits == 4) {
+        std::memset(out, 0, (count * bits + 7) / 8);
         for (std::size_t i = 0; i < count; ++i) {
-            const std::size_t bit = i * raster.bits;
-            out[bit / 8] |= static_cast<unsigned char>(in[i] << (8 - raster.bits - bit % 8));
+            const std::size_t bit = i * bits;
+            out[bit / 8] |= static_cast<unsigned char>(in[i] << (8 - bits - bit % 8));
         }
     } else {
-        fail("samples of " + std::to_string(raster.bits) + " bits cannot be packed");
+        fail("samples of " + std::to_string(bits) + " bits cannot be packed");
     }
+}
+
+// Row y of an integer raster, packed.
+void pack_row(const Raster& raster, std::uint32_t y, unsigned char* out, bool big_endian_16) {
+    const std::size_t count = std::size_t{raster.width} * raster.channels;
+    pack_samples(&raster.samples[std::size_t{y} * count], count, raster.bits, out, big_endian_16);
+}
+
+void check_rows(const RowImage& image) {
+    if (image.width == 0 || image.height == 0 || image.channels < 1 || image.channels > 4 || image.bits == 0 ||
+        image.bits > 16 || !image.row)
+        fail("a row image needs a size, 1 to 4 channels of 1 to 16 bits and its rows");
+}
+
+// The rows of an integer raster as a row image.
+RowImage rows_of(const Raster& raster) {
+    check_raster(raster);
+    if (raster.is_float()) fail("float samples do not come by sample rows");
+    const std::size_t count = std::size_t{raster.width} * raster.channels;
+    return {raster.width, raster.height, raster.channels, raster.bits, [&raster, count](std::uint32_t y, std::uint16_t* out) {
+                std::copy_n(&raster.samples[std::size_t{y} * count], count, out);
+            }};
 }
 
 std::uint8_t to_8bit(const Raster& raster, std::size_t i) {
@@ -695,20 +716,18 @@ void require(bool ok, const char* what) {
     if (!ok) fail(std::string("libtiff: ") + what);
 }
 
-// Row y of a page as TIFF stores it, in the host's byte order (libtiff swaps for the file).
-void tiff_row(const Raster& raster, std::uint32_t y, unsigned char* out) {
-    if (raster.is_float()) {
-        const std::size_t count = std::size_t{raster.width} * raster.channels;
-        std::memcpy(out, &raster.reals[std::size_t{y} * count], count * sizeof(float));
-    } else {
-        pack_row(raster, y, out, false);
-    }
-}
+// The shape of a page's samples, from its raster or its row image.
+struct TiffShape {
+    std::uint32_t width, height, channels, bits;  // bits 32: floats
+};
 
-void write_page(TIFF* tif, const TiffPage& page, std::uint16_t number, std::uint16_t pages) {
-    const Raster& r = page.raster;
-    check_raster(r);
+// Fills row y as TIFF stores it, in the host's byte order (libtiff swaps for the file).
+using TiffRowFn = std::function<void(std::uint32_t y, unsigned char* out)>;
+
+void write_page(TIFF* tif, const TiffPage& page, const TiffShape& r, const TiffRowFn& row_of, std::uint16_t number,
+                std::uint16_t pages) {
     const bool palette = !page.palette.empty();
+    const bool floats = r.bits == 32;
     if (palette && (r.channels != 1 || r.bits > 8 || page.palette.size() > (1u << r.bits)))
         fail("a palette page has one channel of indices of up to 8 bits");
     if (page.cmyk && (r.channels != 4 || r.bits != 8)) fail("a CMYK page has 4 channels of 8 bits");
@@ -717,12 +736,12 @@ void write_page(TIFF* tif, const TiffPage& page, std::uint16_t number, std::uint
     require(TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, static_cast<std::uint16_t>(r.bits)), "bits");
     require(TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, static_cast<std::uint16_t>(r.channels)), "samples");
     require(TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG), "planar");
-    const std::uint16_t photometric = palette      ? PHOTOMETRIC_PALETTE
-                                      : page.cmyk  ? PHOTOMETRIC_SEPARATED
+    const std::uint16_t photometric = palette           ? PHOTOMETRIC_PALETTE
+                                      : page.cmyk       ? PHOTOMETRIC_SEPARATED
                                       : r.channels <= 2 ? PHOTOMETRIC_MINISBLACK
                                                         : PHOTOMETRIC_RGB;
     require(TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, photometric), "photometric");
-    if (r.is_float()) require(TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_IEEEFP), "sample format");
+    if (floats) require(TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_IEEEFP), "sample format");
     if (r.channels == 2 || (r.channels == 4 && !page.cmyk)) {
         const std::uint16_t extra = page.associated_alpha ? EXTRASAMPLE_ASSOCALPHA : EXTRASAMPLE_UNASSALPHA;
         require(TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &extra), "extra samples");
@@ -750,13 +769,12 @@ void write_page(TIFF* tif, const TiffPage& page, std::uint16_t number, std::uint
         require(TIFFSetField(tif, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE), "subfile type");
         require(TIFFSetField(tif, TIFFTAG_PAGENUMBER, number, pages), "page number");
     }
-    const std::size_t row_bytes = r.is_float() ? std::size_t{r.width} * r.channels * 4
-                                               : (std::size_t{r.width} * r.channels * r.bits + 7) / 8;
+    const std::size_t row_bytes = (std::size_t{r.width} * r.channels * r.bits + 7) / 8;
     std::vector<unsigned char> row(row_bytes);
     if (page.tile_size == 0) {
         require(TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, page.rows_per_strip), "rows per strip");
         for (std::uint32_t y = 0; y < r.height; ++y) {
-            tiff_row(r, y, row.data());
+            row_of(y, row.data());
             require(TIFFWriteScanline(tif, row.data(), y, 0) == 1, "TIFFWriteScanline");
         }
     } else {
@@ -764,23 +782,33 @@ void write_page(TIFF* tif, const TiffPage& page, std::uint16_t number, std::uint
         const std::uint32_t tile = page.tile_size;
         require(TIFFSetField(tif, TIFFTAG_TILEWIDTH, tile), "tile width");
         require(TIFFSetField(tif, TIFFTAG_TILELENGTH, tile), "tile length");
-        const std::size_t pixel_bytes = r.channels * (r.is_float() ? 4 : r.bits / 8);
-        std::vector<unsigned char> image(row_bytes * r.height);
-        for (std::uint32_t y = 0; y < r.height; ++y) tiff_row(r, y, &image[y * row_bytes]);
+        const std::size_t pixel_bytes = std::size_t{r.channels} * r.bits / 8;
+        // One row of tiles at a time, from `tile` rows.
+        std::vector<unsigned char> band(row_bytes * tile);
         std::vector<unsigned char> buffer(static_cast<std::size_t>(TIFFTileSize(tif)));
         for (std::uint32_t ty = 0; ty < r.height; ty += tile) {
+            const std::uint32_t rows = std::min(tile, r.height - ty);
+            for (std::uint32_t y = 0; y < rows; ++y) row_of(ty + y, &band[y * row_bytes]);
             for (std::uint32_t tx = 0; tx < r.width; tx += tile) {
                 std::fill(buffer.begin(), buffer.end(), 0);
-                for (std::uint32_t y = ty; y < std::min(ty + tile, r.height); ++y) {
-                    const std::uint32_t columns = std::min(tile, r.width - tx);
-                    std::memcpy(&buffer[(y - ty) * tile * pixel_bytes], &image[y * row_bytes + tx * pixel_bytes],
+                const std::uint32_t columns = std::min(tile, r.width - tx);
+                for (std::uint32_t y = 0; y < rows; ++y)
+                    std::memcpy(&buffer[y * tile * pixel_bytes], &band[y * row_bytes + tx * pixel_bytes],
                                 columns * pixel_bytes);
-                }
                 require(TIFFWriteTile(tif, buffer.data(), tx, ty, 0, 0) > 0, "TIFFWriteTile");
             }
         }
     }
     require(TIFFWriteDirectory(tif) == 1, "TIFFWriteDirectory");
+}
+
+using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
+
+TiffPtr open_tiff(MemoryFile& file, bool big_endian) {
+    TiffPtr tif(TIFFClientOpen("fixture.tif", big_endian ? "wb" : "wl", &file, tiff_read, tiff_write, tiff_seek,
+                               tiff_close, tiff_size, tiff_map, tiff_unmap));
+    if (!tif) fail("TIFFClientOpen");
+    return tif;
 }
 
 std::uint32_t read_u32(const Bytes& b, std::size_t at, bool big) {
@@ -797,12 +825,37 @@ Bytes encode_tiff(const std::vector<TiffPage>& pages, bool big_endian) {
     if (pages.empty()) fail("a TIFF needs a page");
     MemoryFile file;
     {
-        std::unique_ptr<TIFF, TiffCloser> tif(TIFFClientOpen("fixture.tif", big_endian ? "wb" : "wl", &file,
-                                                             tiff_read, tiff_write, tiff_seek, tiff_close, tiff_size,
-                                                             tiff_map, tiff_unmap));
-        if (!tif) fail("TIFFClientOpen");
-        for (std::size_t i = 0; i < pages.size(); ++i)
-            write_page(tif.get(), pages[i], static_cast<std::uint16_t>(i), static_cast<std::uint16_t>(pages.size()));
+        const TiffPtr tif = open_tiff(file, big_endian);
+        for (std::size_t i = 0; i < pages.size(); ++i) {
+            const Raster& r = pages[i].raster;
+            check_raster(r);
+            const std::size_t count = std::size_t{r.width} * r.channels;
+            const TiffRowFn row = [&r, count](std::uint32_t y, unsigned char* out) {
+                if (r.is_float()) {
+                    std::memcpy(out, &r.reals[std::size_t{y} * count], count * sizeof(float));
+                } else {
+                    pack_row(r, y, out, false);
+                }
+            };
+            write_page(tif.get(), pages[i], {r.width, r.height, r.channels, r.bits}, row, static_cast<std::uint16_t>(i),
+                       static_cast<std::uint16_t>(pages.size()));
+        }
+    }
+    return std::move(file.data);
+}
+
+Bytes encode_tiff_rows(const RowImage& image, const TiffPage& format, bool big_endian) {
+    check_rows(image);
+    MemoryFile file;
+    {
+        const TiffPtr tif = open_tiff(file, big_endian);
+        const std::size_t count = std::size_t{image.width} * image.channels;
+        std::vector<std::uint16_t> samples(count);
+        const TiffRowFn row = [&](std::uint32_t y, unsigned char* out) {
+            image.row(y, samples.data());
+            pack_samples(samples.data(), count, image.bits, out, false);
+        };
+        write_page(tif.get(), format, {image.width, image.height, image.channels, image.bits}, row, 0, 1);
     }
     return std::move(file.data);
 }
@@ -840,9 +893,8 @@ std::uint32_t shift_of(std::uint32_t mask) {
 
 // One row of indices in RLE8 or RLE4: runs of one index as (count, index), stretches of three
 // or more differing indices in absolute mode (0, count, indices..., padded to 16 bits).
-void rle_row(const Raster& r, std::uint32_t y, bool four, Bytes& out) {
-    const std::uint32_t w = r.width;
-    auto value = [&](std::uint32_t x) { return static_cast<unsigned char>(r.at(x, y, 0)); };
+void rle_row(const std::uint16_t* indices, std::uint32_t w, bool four, Bytes& out) {
+    auto value = [&](std::uint32_t x) { return static_cast<unsigned char>(indices[x]); };
     std::uint32_t x = 0;
     while (x < w) {
         std::uint32_t run = 1;
@@ -880,8 +932,10 @@ void rle_row(const Raster& r, std::uint32_t y, bool four, Bytes& out) {
 
 }  // namespace
 
-Bytes encode_bmp(const Raster& r, const BmpOptions& o) {
-    check_raster(r);
+Bytes encode_bmp(const Raster& raster, const BmpOptions& options) { return encode_bmp_rows(rows_of(raster), options); }
+
+Bytes encode_bmp_rows(const RowImage& r, const BmpOptions& o) {
+    check_rows(r);
     const bool os2 = o.header == BmpHeader::os2;
     const bool indexed = o.bits <= 8;
     const bool rle = o.compression == BmpCompression::rle8 || o.compression == BmpCompression::rle4;
@@ -901,10 +955,13 @@ Bytes encode_bmp(const Raster& r, const BmpOptions& o) {
 
     Bytes pixels;
     const std::size_t stride = (std::size_t{r.width} * o.bits + 31) / 32 * 4;
+    std::vector<std::uint16_t> samples(std::size_t{r.width} * r.channels);
+    const auto at = [&](std::uint32_t x, std::uint32_t c) { return samples[std::size_t{x} * r.channels + c]; };
     for (std::uint32_t i = 0; i < r.height; ++i) {
         const std::uint32_t y = o.top_down ? i : r.height - 1 - i;
+        r.row(y, samples.data());
         if (rle) {
-            rle_row(r, y, o.bits == 4, pixels);
+            rle_row(samples.data(), r.width, o.bits == 4, pixels);
             pixels.insert(pixels.end(), {0, static_cast<unsigned char>(i + 1 == r.height ? 1 : 0)});
             continue;
         }
@@ -914,17 +971,17 @@ Bytes encode_bmp(const Raster& r, const BmpOptions& o) {
         for (std::uint32_t x = 0; x < r.width; ++x) {
             if (indexed) {
                 const std::size_t bit = std::size_t{x} * o.bits;
-                row[bit / 8] |= static_cast<unsigned char>(r.at(x, y, 0) << (8 - o.bits - bit % 8));
+                row[bit / 8] |= static_cast<unsigned char>(at(x, 0) << (8 - o.bits - bit % 8));
             } else if (o.bits == 24 || (o.bits == 32 && !fields)) {
                 unsigned char* p = row + std::size_t{x} * (o.bits / 8);
-                p[0] = static_cast<unsigned char>(r.at(x, y, 2));
-                p[1] = static_cast<unsigned char>(r.at(x, y, 1));
-                p[2] = static_cast<unsigned char>(r.at(x, y, 0));
-                if (o.bits == 32) p[3] = r.channels == 4 ? static_cast<unsigned char>(r.at(x, y, 3)) : 0;
+                p[0] = static_cast<unsigned char>(at(x, 2));
+                p[1] = static_cast<unsigned char>(at(x, 1));
+                p[2] = static_cast<unsigned char>(at(x, 0));
+                if (o.bits == 32) p[3] = r.channels == 4 ? static_cast<unsigned char>(at(x, 3)) : 0;
             } else {
                 std::uint32_t v = 0;
                 for (std::uint32_t c = 0; c < r.channels && c < 4; ++c)
-                    if (masks[c]) v |= (r.at(x, y, c) << shift_of(masks[c])) & masks[c];
+                    if (masks[c]) v |= (at(x, c) << shift_of(masks[c])) & masks[c];
                 for (std::uint32_t k = 0; k < o.bits / 8u; ++k)
                     row[std::size_t{x} * (o.bits / 8) + k] = static_cast<unsigned char>(v >> (8 * k));
             }

@@ -224,4 +224,25 @@ Bytes encode_bmp(const Raster& raster, const BmpOptions& options = {});
 // A 24-bit BMP with a 40-byte header claiming width x height and the given pixel bytes as they are.
 Bytes bmp_claiming(std::int32_t width, std::int32_t height, const Bytes& pixel_data);
 
+// --- images too large to hold -----------------------------------------------------------------
+// The row makers of each format: `row(y, samples)` fills the width * channels integer samples of
+// row y, asked for in the order the file stores them and never two at once. (PNG has
+// encode_png_rows and uniform_png above.)
+
+using SampleRowFn = std::function<void(std::uint32_t y, std::uint16_t* samples)>;
+
+struct RowImage {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::uint32_t channels = 0;
+    std::uint32_t bits = 0;  // 1 to 16
+    SampleRowFn row;
+};
+
+// One TIFF page as `format` describes it (its raster unused); tiles are filled from a band of
+// tile_size rows.
+Bytes encode_tiff_rows(const RowImage& image, const TiffPage& format, bool big_endian = false);
+// The samples as encode_bmp takes them.
+Bytes encode_bmp_rows(const RowImage& image, const BmpOptions& options = {});
+
 }  // namespace test_support
