@@ -110,7 +110,7 @@ Bytes encode_png_rows(std::uint32_t width, std::uint32_t height, int colour_type
 Bytes uniform_png(std::uint32_t width, std::uint32_t height, int colour_type, int depth, unsigned char fill = 0,
                   bool interlaced = false);
 
-// Hand-made PNG pieces for damaged files: one chunk with its CRC, and a file whose header claims
+// Hand-made PNG parts for damaged files: one chunk with its CRC, and a file whose header claims
 // width x height but whose data holds only `rows` rows of zeros.
 void put_png_chunk(Bytes& file, const char* type, const Bytes& data);
 Bytes png_claiming(std::uint32_t width, std::uint32_t height, int colour_type, int depth, std::uint32_t rows);
