@@ -176,7 +176,10 @@ std::unique_ptr<BmpDecoder> BmpDecoder::open(const unsigned char* bytes, std::si
             d->green_ = Field(0x03E0);
             d->blue_ = Field(0x001F);
         }
-        // 32-bit BI_RGB is B, G, R and an unused byte: read directly in packed_row.
+        // 32-bit BI_RGB is B, G, R and a fourth byte, read directly in packed_row. The format
+        // calls that byte unused, yet many writers store alpha there; it is kept as alpha, so the
+        // allowance counts the four bytes a pixel the file holds (the road drops alpha anyway).
+        if (bits == 32 && compression == bi_rgb) d->layout_ = PixelLayout{4, SampleType::u8};
     }
 
     if (compression == bi_rgb || compression == bi_bitfields) {
@@ -301,10 +304,11 @@ bool BmpDecoder::packed_row(const unsigned char* in, unsigned char* out) const n
             return true;
         case 32:
             if (compression_ == bi_rgb) {
-                for (std::uint32_t x = 0; x < w; ++x, in += 4, out += 3) {
+                for (std::uint32_t x = 0; x < w; ++x, in += 4, out += 4) {
                     out[0] = in[2];
                     out[1] = in[1];
                     out[2] = in[0];
+                    out[3] = in[3];
                 }
                 return true;
             }
