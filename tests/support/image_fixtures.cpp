@@ -306,6 +306,8 @@ Bytes write_png(std::uint32_t width, std::uint32_t height, int colour_type, int 
     w.info = png_create_info_struct(w.png);
     if (!w.info) fail("png_create_info_struct");
     png_set_write_fn(w.png, &out, png_append, png_no_flush);
+    // Any size the format can hold: libpng's own default stops at a million pixels a side.
+    png_set_user_limits(w.png, 0x7FFFFFFF, 0x7FFFFFFF);
     png_set_IHDR(w.png, w.info, width, height, depth, colour_type,
                  options.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
