@@ -64,7 +64,8 @@ constexpr std::uint32_t alpha_flag = 0x10, animation_flag = 0x02;
 // The chunk with this tag (header and padding included) among the file's top-level chunks.
 Bytes find_chunk(const Bytes& file, const char* tag) {
     for (std::size_t at = 12; at + 8 <= file.size();) {
-        const std::size_t size = file[at + 4] | file[at + 5] << 8 | file[at + 6] << 16 | std::size_t{file[at + 7]} << 24;
+        const std::size_t size =
+            file[at + 4] | file[at + 5] << 8 | file[at + 6] << 16 | std::size_t{file[at + 7]} << 24;
         const std::size_t on_disk = 8 + size + (size & 1);
         if (std::memcmp(&file[at], tag, 4) == 0) return Bytes(file.begin() + at, file.begin() + at + on_disk);
         at += on_disk;

@@ -1,16 +1,16 @@
 // WebP through libwebp: a still image, or the first frame of an animation placed on its canvas.
 //
-// libwebp decodes into one output buffer as large as the image, and no call of its public API
-// hands rows out while it decodes: the incremental decoder stops only where the bytes fed run
-// out, and a region that costs no bits (a blank page, a run of skipped macroblocks) is decoded
-// whole by a single call, however few bytes were fed. What does bound the rows written is
-// cropping: a decode cropped to rows [top, bottom) stops at `bottom`. So a large image is decoded
-// in bands, each a fresh decode from the top cropped to the band, into one buffer of a band's
-// size. A lossless decode holds the whole image as 32-bit ARGB inside libwebp whatever the crop
-// (which is why lossless counts as RGBA against the allowance); bands are sized so that this and
-// the band stay near the allowance, and an image whose band is the whole image is decoded once.
-// Every band is a complete decode of libwebp's own, so damage anywhere fails the road, as it did
-// when the file was decoded whole.
+// libwebp decodes into one output buffer as large as the image. Its incremental decoder hands
+// rows out between calls, but a call stops only where the bytes fed run out, and a region that
+// costs no bits (a blank page, a run of skipped macroblocks) is decoded whole by one call however
+// few bytes were fed; so it bounds nothing. What does bound the rows written is cropping: a decode
+// cropped to rows [top, bottom) stops at `bottom`. A large image is therefore decoded in bands,
+// each a fresh decode from the top cropped to the band, into one buffer of a band's size. A
+// lossless decode holds the whole image as 32-bit ARGB inside libwebp whatever the crop (which is
+// why lossless counts as RGBA against the allowance); bands are sized so that this and the band
+// stay near the allowance, and an image whose band is the whole image is decoded once. Every band
+// is a complete decode of libwebp's own, so damage anywhere fails the decode, as it fails a decode
+// of the whole image.
 //
 // The alpha of a lossy image is decoded here rather than by libwebp, which would hold a whole
 // alpha plane beside the alpha's own lossless decode (5 bytes a pixel). Its chunk is either the
@@ -37,7 +37,7 @@ constexpr std::size_t chunk_header = 8;
 constexpr std::uint64_t max_chunk_payload = 0xFFFFFFFFu - chunk_header - 1;
 
 // Below this the bands would be so many that decoding from the top for each costs more than the
-// memory saved: a lossless image at the allowance takes 8 bands.
+// memory saved: a lossless image at the allowance takes 9 bands.
 constexpr std::uint64_t min_band_bytes = 64u << 20;
 
 // Fancy upsampling treats a crop's first and last rows as the image's edges; a lossy band is
@@ -103,10 +103,11 @@ bool read_image_header(Bitstream& s) {
     return true;
 }
 
-// The alpha chunk's first byte: compression (0 raw, 1 lossless), filter, pre-processing (a hint
-// only) and two reserved bits, checked as libwebp checks them.
+// How the alpha plane predicts each sample, in bits 2 and 3 of the alpha chunk's first byte.
 enum AlphaFilter : unsigned { no_filter = 0, horizontal = 1, vertical = 2, gradient = 3 };
 
+// The alpha chunk's first byte: compression (0 raw, 1 lossless), filter, pre-processing (a hint
+// only) and two reserved bits, checked as libwebp checks them; raw samples must fill the plane.
 bool alpha_header_valid(const Bitstream& s) {
     if (!s.alpha) return true;
     if (s.alpha_size <= 1) return false;
@@ -222,7 +223,8 @@ bool WebpDecoder::start() {
         band_rows_ = static_cast<std::uint32_t>(fit > 2 * margin ? fit - 2 * margin : 1);
         if (margin > 0) band_rows_ = std::max<std::uint32_t>(2, band_rows_ & ~1u);
     }
-    const std::uint32_t held_rows = std::min<std::uint64_t>(fh, std::uint64_t{band_rows_} + 2 * margin);
+    const auto held_rows =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(fh, std::uint64_t{band_rows_} + 2 * margin));
     if (!band_.allocate(held_rows * frame_row_bytes())) return false;
     if (frame_.alpha) {
         if (!alpha_rows_.allocate(std::size_t{band_rows_} * fw) || !alpha_above_.allocate(fw)) return false;
@@ -245,8 +247,8 @@ bool WebpDecoder::start() {
 bool WebpDecoder::decode_alpha(std::uint32_t top, std::uint32_t bottom) {
     const std::uint32_t fw = frame_.width;
     const unsigned filter = frame_.alpha[0] >> 2 & 3;
-    if (alpha_is_coded_ &&
-        !decode_rows(alpha_stream_.data(), alpha_stream_.size(), fw, top, bottom, MODE_RGBA, band_.data(), band_.size()))
+    if (alpha_is_coded_ && !decode_rows(alpha_stream_.data(), alpha_stream_.size(), fw, top, bottom, MODE_RGBA,
+                                        band_.data(), band_.size()))
         return false;
     if (top > 0) std::memcpy(alpha_above_.data(), alpha_rows_.data() + std::size_t{band_end_ - 1 - band_top_} * fw, fw);
     for (std::uint32_t y = top; y < bottom; ++y) {
@@ -266,7 +268,7 @@ bool WebpDecoder::decode_alpha(std::uint32_t top, std::uint32_t bottom) {
 bool WebpDecoder::decode_band() {
     const std::uint32_t fh = frame_.height;
     const std::uint32_t top = band_end_;
-    const std::uint32_t bottom = static_cast<std::uint32_t>(std::min<std::uint64_t>(fh, std::uint64_t{top} + band_rows_));
+    const auto bottom = static_cast<std::uint32_t>(std::min<std::uint64_t>(fh, std::uint64_t{top} + band_rows_));
     if (frame_.alpha && !decode_alpha(top, bottom)) return false;
     const std::uint32_t margin = frame_.lossless ? 0 : lossy_margin;
     const std::uint32_t first = top > margin ? top - margin : 0;
