@@ -29,7 +29,7 @@
 namespace tarnwick {
 
 std::unique_ptr<ImageDecoder> open_webp_in_bands(const unsigned char* bytes, std::size_t size,
-                                                 std::size_t band_bytes);
+                                                 std::size_t budget);
 
 namespace {
 
@@ -37,7 +37,7 @@ constexpr std::size_t chunk_header = 8;
 constexpr std::uint64_t max_chunk_payload = 0xFFFFFFFFu - chunk_header - 1;
 
 // Below this the bands would be so many that decoding from the top for each costs more than the
-// memory saved: a lossless image at the allowance takes 9 bands.
+// memory saved: a lossless image at the allowance takes 4 bands (rows 0-6516, -9774, -11403, -11585).
 constexpr std::uint64_t min_band_bytes = 64u << 20;
 
 // Fancy upsampling treats a crop's first and last rows as the image's edges; a lossy band is
@@ -175,8 +175,8 @@ public:
     // `frame` at (`x`, `y`) on a canvas of `canvas_width` x `canvas_height`, all of it for a still
     // image. A canvas larger than its frame is transparent black around it.
     WebpDecoder(const Bitstream& frame, std::uint32_t canvas_width, std::uint32_t canvas_height, std::uint32_t x,
-                std::uint32_t y, PixelLayout layout, std::size_t band_bytes) noexcept
-        : frame_(frame), frame_x_(x), frame_y_(y), band_bytes_(band_bytes) {
+                std::uint32_t y, PixelLayout layout, std::size_t budget) noexcept
+        : frame_(frame), frame_x_(x), frame_y_(y), budget_(budget) {
         width_ = canvas_width;
         height_ = canvas_height;
         layout_ = layout;
@@ -186,6 +186,7 @@ public:
     bool read_row(unsigned char* row) override;
 
 private:
+    std::uint32_t band_rows(std::uint32_t top) const noexcept;
     bool decode_band();
     bool decode_alpha(std::uint32_t top, std::uint32_t bottom);
     std::size_t frame_row_bytes() const noexcept { return std::size_t{frame_.width} * layout_.pixel_bytes(); }
@@ -193,10 +194,14 @@ private:
 
     Bitstream frame_;
     std::uint32_t frame_x_, frame_y_;
-    std::size_t band_bytes_;  // 0: sized by the allowance
     bool alpha_is_coded_ = false;
+    std::uint32_t margin_ = 0;  // rows decoded beyond each side of a band and dropped
 
-    std::uint32_t band_rows_ = 0;
+    // The bands' plan: libwebp's own image grows by `library_row_` bytes with each row decoded,
+    // a band takes `band_row_` bytes a row, and both together stay within `budget_` (0 until
+    // start: the allowance rule).
+    std::uint64_t budget_, library_row_ = 0, band_row_ = 0;
+
     HeldBlock band_;          // decoded rows from band_first_ on, frame_row_bytes() each
     HeldBlock alpha_rows_;    // the unfiltered alpha of rows [band_top_, band_end_)
     HeldBlock alpha_above_;   // the unfiltered alpha of row band_top_ - 1
@@ -209,26 +214,13 @@ private:
 bool WebpDecoder::start() {
     const std::uint32_t fw = frame_.width, fh = frame_.height;
     alpha_is_coded_ = frame_.alpha && (frame_.alpha[0] & 3) == 1;
-    // What libwebp holds beside the band: a lossless image whole as ARGB; a lossy one a few rows.
-    const std::uint64_t held = frame_.lossless || alpha_is_coded_ ? std::uint64_t{fw} * fh * 4 : 0;
-    std::uint64_t window = band_bytes_;
-    if (window == 0) window = held + min_band_bytes <= decode_allowance ? decode_allowance - held : min_band_bytes;
-    const std::uint64_t per_row = frame_row_bytes() + (frame_.alpha ? fw : 0);
-    const std::uint32_t margin = frame_.lossless ? 0 : lossy_margin;
-    const std::uint64_t fit = window / per_row;
-    if (fit >= fh) {
-        band_rows_ = fh;
-    } else {
-        // Lossy bands start on even rows: libwebp's chroma rows pair with even luma rows.
-        band_rows_ = static_cast<std::uint32_t>(fit > 2 * margin ? fit - 2 * margin : 1);
-        if (margin > 0) band_rows_ = std::max<std::uint32_t>(2, band_rows_ & ~1u);
-    }
-    const auto held_rows =
-        static_cast<std::uint32_t>(std::min<std::uint64_t>(fh, std::uint64_t{band_rows_} + 2 * margin));
-    if (!band_.allocate(held_rows * frame_row_bytes())) return false;
-    if (frame_.alpha) {
-        if (!alpha_rows_.allocate(std::size_t{band_rows_} * fw) || !alpha_above_.allocate(fw)) return false;
-    }
+    margin_ = frame_.lossless ? 0 : lossy_margin;
+    band_row_ = frame_row_bytes() + (frame_.alpha ? fw : 0);
+    // A lossless image is held whole as ARGB, up to the rows decoded; a lossy one takes a few rows.
+    // Images near the allowance get a minimum band beyond it.
+    library_row_ = frame_.lossless || alpha_is_coded_ ? std::uint64_t{fw} * 4 : 0;
+    if (budget_ == 0) budget_ = std::max(decode_allowance, library_row_ * fh + min_band_bytes);
+    if (frame_.alpha && !alpha_above_.allocate(fw)) return false;
     if (alpha_is_coded_) {
         // The lossless header: signature, 14-bit width - 1 and height - 1, no alpha hint, version 0.
         const std::size_t coded = frame_.alpha_size - 1;
@@ -242,15 +234,31 @@ bool WebpDecoder::start() {
     return true;
 }
 
+// The rows of the band from `top`: as many as keep libwebp's image by the band's end, and the band
+// with its margins, within the budget. Bands shrink as the image grows, and an image whose first
+// band reaches its end is decoded once.
+std::uint32_t WebpDecoder::band_rows(std::uint32_t top) const noexcept {
+    const std::uint32_t left = frame_.height - top;
+    const std::uint64_t fixed = library_row_ * top + 2 * std::uint64_t{margin_} * band_row_;
+    const std::uint64_t fit = budget_ > fixed ? (budget_ - fixed) / (library_row_ + band_row_) : 0;
+    if (fit >= left) return left;
+    // Lossy bands start on even rows: libwebp's chroma rows pair with even luma rows.
+    const std::uint32_t rows = margin_ > 0 ? std::max<std::uint32_t>(2, static_cast<std::uint32_t>(fit) & ~1u)
+                                           : std::max<std::uint32_t>(1, static_cast<std::uint32_t>(fit));
+    return std::min(rows, left);
+}
+
 // The unfiltered alpha of rows [top, bottom) into alpha_rows_. A coded alpha plane is decoded into
 // the band buffer first (green is alpha) and read from there before the colour overwrites it.
 bool WebpDecoder::decode_alpha(std::uint32_t top, std::uint32_t bottom) {
     const std::uint32_t fw = frame_.width;
     const unsigned filter = frame_.alpha[0] >> 2 & 3;
+    if (top > 0) std::memcpy(alpha_above_.data(), alpha_rows_.data() + std::size_t{top - 1 - band_top_} * fw, fw);
+    alpha_rows_.reset();
+    if (!alpha_rows_.allocate(std::size_t{bottom - top} * fw)) return false;
     if (alpha_is_coded_ && !decode_rows(alpha_stream_.data(), alpha_stream_.size(), fw, top, bottom, MODE_RGBA,
                                         band_.data(), band_.size()))
         return false;
-    if (top > 0) std::memcpy(alpha_above_.data(), alpha_rows_.data() + std::size_t{band_end_ - 1 - band_top_} * fw, fw);
     for (std::uint32_t y = top; y < bottom; ++y) {
         unsigned char* row = alpha_rows_.data() + std::size_t{y - top} * fw;
         if (alpha_is_coded_) {
@@ -266,13 +274,14 @@ bool WebpDecoder::decode_alpha(std::uint32_t top, std::uint32_t bottom) {
 }
 
 bool WebpDecoder::decode_band() {
-    const std::uint32_t fh = frame_.height;
     const std::uint32_t top = band_end_;
-    const auto bottom = static_cast<std::uint32_t>(std::min<std::uint64_t>(fh, std::uint64_t{top} + band_rows_));
+    const std::uint32_t bottom = top + band_rows(top);
+    const std::uint32_t first = top > margin_ ? top - margin_ : 0;
+    const std::uint32_t last = std::min(frame_.height, bottom + margin_);
+    // Each band has a buffer of its own size, so that the pages of a larger band before it go.
+    band_.reset();
+    if (!band_.allocate(std::size_t{last - first} * frame_row_bytes())) return false;
     if (frame_.alpha && !decode_alpha(top, bottom)) return false;
-    const std::uint32_t margin = frame_.lossless ? 0 : lossy_margin;
-    const std::uint32_t first = top > margin ? top - margin : 0;
-    const std::uint32_t last = static_cast<std::uint32_t>(std::min<std::uint64_t>(fh, std::uint64_t{bottom} + margin));
     if (!decode_rows(frame_.image, frame_.image_size, frame_.width, first, last, mode(), band_.data(), band_.size()))
         return false;
     band_first_ = first;
@@ -312,7 +321,7 @@ struct DemuxDeleter {
 
 // The first frame of an animation and its place on the canvas. The frame's bytes stay in the
 // file's; the demuxer's index of the frames goes when this returns.
-std::unique_ptr<ImageDecoder> open_animation(const unsigned char* bytes, std::size_t size, std::size_t band_bytes) {
+std::unique_ptr<ImageDecoder> open_animation(const unsigned char* bytes, std::size_t size, std::size_t budget) {
     const WebPData data{bytes, size};
     const std::unique_ptr<WebPDemuxer, DemuxDeleter> demux(WebPDemux(&data));
     if (!demux) return nullptr;
@@ -332,15 +341,15 @@ std::unique_ptr<ImageDecoder> open_animation(const unsigned char* bytes, std::si
         return nullptr;
     // The canvas is RGBA: it is transparent where the frame does not reach.
     return std::make_unique<WebpDecoder>(s, canvas_width, canvas_height, static_cast<std::uint32_t>(x),
-                                         static_cast<std::uint32_t>(y), PixelLayout{4, SampleType::u8}, band_bytes);
+                                         static_cast<std::uint32_t>(y), PixelLayout{4, SampleType::u8}, budget);
 }
 
 }  // namespace
 
-// As open_webp, with bands of at most `band_bytes` beside what libwebp holds (0: sized by the
-// allowance), so that tests can cut small images into many bands.
+// As open_webp, with what libwebp holds and the band kept within `budget` bytes (0: the allowance
+// rule), so that tests can cut small images into many bands.
 std::unique_ptr<ImageDecoder> open_webp_in_bands(const unsigned char* bytes, std::size_t size,
-                                                 std::size_t band_bytes) {
+                                                 std::size_t budget) {
     constexpr std::size_t riff_header = 12;
     if (size < riff_header + chunk_header || !tag_is(bytes, "RIFF") || !tag_is(bytes + 8, "WEBP")) return nullptr;
     WebPBitstreamFeatures features;
@@ -348,7 +357,7 @@ std::unique_ptr<ImageDecoder> open_webp_in_bands(const unsigned char* bytes, std
     // A file cut short of its RIFF size is refused whole, as libwebp's decoder refuses it.
     const std::uint64_t riff_size = le32(bytes + 4);
     if (riff_size + chunk_header > size) return nullptr;
-    if (features.has_animation) return open_animation(bytes, size, band_bytes);
+    if (features.has_animation) return open_animation(bytes, size, budget);
 
     Bitstream s;
     if (tag_is(bytes + riff_header, "VP8X")) {
@@ -366,7 +375,7 @@ std::unique_ptr<ImageDecoder> open_webp_in_bands(const unsigned char* bytes, std
     // Lossless is RGBA whatever its alpha: libwebp holds it as ARGB, and the allowance counts that.
     const bool rgba = s.lossless || features.has_alpha || s.alpha;
     return std::make_unique<WebpDecoder>(s, s.width, s.height, 0, 0, PixelLayout{rgba ? 4u : 3u, SampleType::u8},
-                                         band_bytes);
+                                         budget);
 }
 
 std::unique_ptr<ImageDecoder> open_webp(const unsigned char* bytes, std::size_t size) {
