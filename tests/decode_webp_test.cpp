@@ -15,11 +15,7 @@
 #include <webp/encode.h>
 
 #include "tarnwick/decode.h"
-
-namespace tarnwick {
-std::unique_ptr<ImageDecoder> open_webp_in_bands(const unsigned char* bytes, std::size_t size,
-                                                 std::size_t budget);
-}
+#include "tarnwick/decode_webp.h"
 
 namespace {
 

@@ -24,13 +24,10 @@
 #include <webp/demux.h>
 
 #include "tarnwick/decode.h"
+#include "tarnwick/decode_webp.h"
 #include "tarnwick/image_probe.h"
 
 namespace tarnwick {
-
-std::unique_ptr<ImageDecoder> open_webp_in_bands(const unsigned char* bytes, std::size_t size,
-                                                 std::size_t budget);
-
 namespace {
 
 constexpr std::size_t chunk_header = 8;
@@ -346,8 +343,6 @@ std::unique_ptr<ImageDecoder> open_animation(const unsigned char* bytes, std::si
 
 }  // namespace
 
-// As open_webp, with what libwebp holds and the band kept within `budget` bytes (0: the allowance
-// rule), so that tests can cut small images into many bands.
 std::unique_ptr<ImageDecoder> open_webp_in_bands(const unsigned char* bytes, std::size_t size,
                                                  std::size_t budget) {
     constexpr std::size_t riff_header = 12;
