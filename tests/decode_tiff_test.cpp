@@ -4,6 +4,7 @@
 // broken strip data and hostile headers fail without a crash and without a word on stderr.
 // The files are written here with libtiff, into memory.
 #include <gtest/gtest.h>
+#include <jpeglib.h>
 #include <tiffio.h>
 
 #include <cmath>
@@ -505,8 +506,12 @@ TEST(DecodeTiff, FaxCompressedBilevelScans) {
 // for opaque 8-bit pages it gives exactly the rows the decoder should.
 std::vector<double> rgba_reader_rows(const Bytes& file) {
     MemoryFile f{file, 0};
-    TiffPtr tif(TIFFClientOpen("memory", "r", &f, memory_read, memory_write, memory_seek, memory_close, memory_size,
-                               nullptr, nullptr));
+    // Its warnings (a progressive JPEG strip) are not the decoder's output.
+    std::unique_ptr<TIFFOpenOptions, void (*)(TIFFOpenOptions*)> options(TIFFOpenOptionsAlloc(), TIFFOpenOptionsFree);
+    TIFFOpenOptionsSetWarningHandlerExtR(
+        options.get(), [](TIFF*, void*, const char*, const char*, va_list) { return 1; }, nullptr);
+    TiffPtr tif(TIFFClientOpenExt("memory", "r", &f, memory_read, memory_write, memory_seek, memory_close, memory_size,
+                                  nullptr, nullptr, options.get()));
     std::uint32_t w = 0, h = 0;
     TIFFGetField(tif.get(), TIFFTAG_IMAGEWIDTH, &w);
     TIFFGetField(tif.get(), TIFFTAG_IMAGELENGTH, &h);
@@ -655,6 +660,72 @@ Decoded decode_quietly(const Bytes& file) {
     EXPECT_EQ(err, "");
     EXPECT_EQ(out, "");
     return d;
+}
+
+// A TIFF of side x side whose one strip is a JPEG in several scans: progressive, or one scan per
+// component. Above 64 pixels the stream is a 64 x 64 one whose frame header claims the full size.
+Bytes multi_scan_jpeg_tiff(std::uint32_t side, bool progressive) {
+    jpeg_compress_struct c{};
+    jpeg_error_mgr error{};
+    c.err = jpeg_std_error(&error);
+    jpeg_create_compress(&c);
+    unsigned char* stream = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&c, &stream, &size);
+    c.image_width = c.image_height = 64;
+    c.input_components = 3;
+    c.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&c);
+    for (int i = 0; i < 3; ++i) c.comp_info[i].h_samp_factor = c.comp_info[i].v_samp_factor = 1;
+    jpeg_scan_info scans[3] = {};
+    if (progressive) {
+        jpeg_simple_progression(&c);
+    } else {
+        for (int i = 0; i < 3; ++i) scans[i] = {1, {i}, 0, 63, 0, 0};
+        c.scan_info = scans;
+        c.num_scans = 3;
+    }
+    jpeg_start_compress(&c, TRUE);
+    Bytes row(64 * 3);
+    for (JDIMENSION y = 0; y < 64; ++y) {
+        for (std::size_t i = 0; i < row.size(); ++i) row[i] = static_cast<unsigned char>(i * 3 + y * 5);
+        JSAMPROW rows[1] = {row.data()};
+        jpeg_write_scanlines(&c, rows, 1);
+    }
+    jpeg_finish_compress(&c);
+    Bytes jpeg(stream, stream + size);
+    std::free(stream);
+    jpeg_destroy_compress(&c);
+    for (std::size_t at = 2; at + 9 < jpeg.size(); ++at)
+        if (jpeg[at] == 0xFF && (jpeg[at + 1] == 0xC0 || jpeg[at + 1] == 0xC1 || jpeg[at + 1] == 0xC2)) {
+            jpeg[at + 5] = jpeg[at + 7] = static_cast<unsigned char>(side >> 8);
+            jpeg[at + 6] = jpeg[at + 8] = static_cast<unsigned char>(side);
+            break;
+        }
+    TiffSpec s = spec(side, side, 3, 8, PHOTOMETRIC_YCBCR);
+    s.compression = COMPRESSION_JPEG;
+    s.ycbcr_h = s.ycbcr_v = 1;
+    MemoryFile file;
+    {
+        TiffPtr tif = open_for_writing(file, s);
+        TIFFWriteRawStrip(tif.get(), 0, jpeg.data(), static_cast<tmsize_t>(jpeg.size()));
+    }
+    return file.bytes;
+}
+
+// libjpeg holds every coefficient of such a strip at once (6 bytes a pixel here): a strip whose
+// coefficients would pass the allowance fails before libjpeg allocates them.
+TEST(DecodeTiff, JpegInSeveralScansWithinTheAllowance) {
+    for (bool progressive : {true, false}) {
+        SCOPED_TRACE(progressive ? "progressive" : "one scan per component");
+        const Bytes small = multi_scan_jpeg_tiff(64, progressive);
+        const Decoded d = decode_quietly(small);
+        ASSERT_TRUE(complete(d));
+        EXPECT_TRUE(same_values(d.values, rgba_reader_rows(small)));
+        const Decoded huge = decode_quietly(multi_scan_jpeg_tiff(13377, progressive));
+        EXPECT_TRUE(huge.started);
+        EXPECT_EQ(huge.rows, 0u);
+    }
 }
 
 TEST(DecodeTiff, ColourMapCutShortOrMiscountedFails) {

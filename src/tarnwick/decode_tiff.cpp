@@ -153,6 +153,60 @@ float half_to_float(std::uint16_t h) {
     return f;
 }
 
+// The bytes libjpeg holds for a JPEG stream before its first row when the stream comes in several
+// scans (progressive, or components in scans of their own): every coefficient of the strip or tile,
+// two bytes a sample of each component, allocated by libjpeg out of reach of libtiff's cap. Zero for
+// a stream of one scan, or one this look cannot read (libjpeg then reports what is wrong).
+std::uint64_t jpeg_coefficient_bytes(const unsigned char* p, std::uint64_t size) {
+    if (size < 4 || p[0] != 0xFF || p[1] != 0xD8) return 0;
+    std::uint64_t at = 2;
+    std::uint32_t width = 0, height = 0, components = 0;
+    bool progressive = false;
+    const unsigned char* frame = nullptr;
+    while (at + 4 <= size) {
+        if (p[at] != 0xFF) return 0;
+        const unsigned marker = p[at + 1];
+        if (marker == 0xFF) {
+            ++at;
+            continue;
+        }
+        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD8)) {
+            at += 2;
+            continue;
+        }
+        const std::uint32_t length = std::uint32_t{p[at + 2]} << 8 | p[at + 3];
+        if (length < 2 || marker == 0xD9 || at + 2 + length > size) return 0;
+        const bool sof = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+        if (sof && length >= 8) {
+            progressive = marker == 0xC2 || marker == 0xC6 || marker == 0xCA || marker == 0xCE;
+            height = std::uint32_t{p[at + 5]} << 8 | p[at + 6];
+            width = std::uint32_t{p[at + 7]} << 8 | p[at + 8];
+            components = p[at + 9];
+            if (length < 8 + 3 * components) return 0;
+            frame = p + at + 10;
+        }
+        if (marker == 0xDA) {
+            if (!frame || length < 3 || (!progressive && p[at + 4] >= components)) return 0;
+            std::uint32_t h_max = 1, v_max = 1;
+            for (std::uint32_t c = 0; c < components; ++c) {
+                h_max = std::max<std::uint32_t>(h_max, frame[3 * c + 1] >> 4);
+                v_max = std::max<std::uint32_t>(v_max, frame[3 * c + 1] & 15);
+            }
+            std::uint64_t bytes = 0;
+            for (std::uint32_t c = 0; c < components; ++c) {
+                const std::uint64_t h = std::max(frame[3 * c + 1] >> 4, 1), v = std::max(frame[3 * c + 1] & 15, 1);
+                // Blocks of 8 x 8 samples, padded to whole units of h x v blocks, 64 coefficients of 2 bytes.
+                const std::uint64_t across = (std::uint64_t{width} * h + 8 * h_max - 1) / (8 * h_max);
+                const std::uint64_t down = (std::uint64_t{height} * v + 8 * v_max - 1) / (8 * v_max);
+                bytes += (across + h - 1) / h * h * ((down + v - 1) / v * v) * 128;
+            }
+            return bytes;
+        }
+        at += 2 + length;
+    }
+    return 0;
+}
+
 // 16-bit sample value to 8 bits, rounded to nearest.
 constexpr unsigned char to_8bit(std::uint32_t v) noexcept { return static_cast<unsigned char>((v + 128) / 257); }
 
@@ -164,6 +218,7 @@ constexpr std::uint32_t max_planes = 5;  // CMYK and alpha, each in its own plan
 class TiffDecoder final : public ImageDecoder {
 public:
     TiffDecoder(const unsigned char* bytes, std::size_t size) noexcept {
+        checked_strip_.fill(UINT32_MAX);
         for (Client& c : clients_) {
             c.bytes = bytes;
             c.size = size;
@@ -178,6 +233,7 @@ private:
     TiffPtr open_handle(Client& client);
     bool describe();
     bool set_up_colour_tables();
+    bool jpeg_fits(TIFF* tif, std::uint32_t strile);
     bool fetch_scanlines();
     bool fetch_tiles();
     bool ycbcr_row(unsigned char* out);
@@ -207,12 +263,14 @@ private:
     bool floating_ = false;
     bool min_is_white_ = false;
     bool separate_ = false;
+    bool jpeg_ = false;
     std::uint32_t planes_ = 1;  // plane rows read per image row
 
     // Plane rows of the current image row, in the file's packing, each padded.
     HeldBlock rows_;
     std::size_t plane_row_bytes_ = 0;
     std::uint32_t next_row_ = 0;
+    std::array<std::uint32_t, max_planes> checked_strip_;  // the JPEG strip each plane last checked
 
     // Tiles: one row of tiles of every plane read.
     HeldBlock band_;
@@ -271,6 +329,7 @@ bool TiffDecoder::describe() {
     TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
     TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
     TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &extra_count, &extra_types);
+    jpeg_ = compression == COMPRESSION_JPEG;
     if (width == 0 || height == 0 || samples_ == 0 || extra_count >= samples_) return false;
     width_ = width;
     height_ = height;
@@ -456,10 +515,27 @@ bool TiffDecoder::start() {
     return ok();
 }
 
+// A JPEG strip or tile is decoded only when what libjpeg holds for it, beside this decoder's own
+// blocks, stays within the allowance.
+bool TiffDecoder::jpeg_fits(TIFF* tif, std::uint32_t strile) {
+    const Client& client = clients_[0];
+    const std::uint64_t offset = TIFFGetStrileOffset(tif, strile), count = TIFFGetStrileByteCount(tif, strile);
+    if (!ok()) return false;
+    // Data outside the file is libtiff's to report.
+    if (offset >= client.size || count > client.size - offset) return true;
+    const std::uint64_t held = rows_.size() + band_.size();
+    return jpeg_coefficient_bytes(client.bytes + offset, count) <= decode_allowance - held;
+}
+
 bool TiffDecoder::fetch_scanlines() {
     for (std::uint32_t p = 0; p < planes_; ++p) {
         TIFF* tif = handles_[separate_ ? p : 0].get();
         auto* row = rows_.data() + p * plane_row_bytes_;
+        if (jpeg_) {
+            const std::uint32_t strip = TIFFComputeStrip(tif, next_row_, static_cast<std::uint16_t>(separate_ ? p : 0));
+            if (strip != checked_strip_[p] && !jpeg_fits(tif, strip)) return false;
+            checked_strip_[p] = strip;
+        }
         if (TIFFReadScanline(tif, row, next_row_, static_cast<std::uint16_t>(separate_ ? p : 0)) != 1 || !ok())
             return false;
     }
@@ -476,6 +552,7 @@ bool TiffDecoder::fetch_tiles() {
                 const std::uint32_t tile = TIFFComputeTile(tif, c * tile_width_, next_row_, 0,
                                                            static_cast<std::uint16_t>(separate_ ? p : 0));
                 auto* out = band_.data() + (std::size_t{p} * tiles_across_ + c) * tile_bytes_;
+                if (jpeg_ && !jpeg_fits(tif, tile)) return false;
                 if (TIFFReadEncodedTile(tif, tile, out, static_cast<tmsize_t>(tile_bytes_)) < 0 || !ok())
                     return false;
             }
