@@ -144,7 +144,8 @@ Bytes encode_tiff(const TiffSpec& s, const RowFn& row) {
                     for (std::uint32_t x0 = 0; x0 < s.width; x0 += s.tile_width) {
                         std::fill(tile.begin(), tile.end(), 0);
                         const std::size_t at = x0 / s.tile_width * tile_row;
-                        for (std::uint32_t r = 0; r < s.tile_height; ++r)
+                        // Subsampled YCbCr tiles are smaller than their rows: those are left blank.
+                        for (std::uint32_t r = 0; r < s.tile_height && (r + 1) * tile_row <= tile_size; ++r)
                             std::memcpy(tile.data() + r * tile_row, band.data() + r * line + at,
                                         std::min(tile_row, line - at));
                         if (TIFFWriteEncodedTile(t, TIFFComputeTile(t, x0, y0, 0, p), tile.data(),
@@ -603,6 +604,17 @@ TEST(DecodeTiff, UncompressedYCbCrBlocks) {
             EXPECT_TRUE(same_values(d.values, rgba_reader_rows(file)));
         }
     }
+    // Unsubsampled pixels are plain rows, in tiles too (where libtiff's RGBA reader goes astray:
+    // the image library read them as the strips are read).
+    TiffSpec strips = spec(20, 18, 3, 8, PHOTOMETRIC_YCBCR);
+    strips.ycbcr_h = strips.ycbcr_v = 1;
+    TiffSpec tiles = strips;
+    tiles.tile_width = tiles.tile_height = 16;
+    const Bytes striped = encode_tiff(strips, colour_rows(20));
+    const Decoded by_strips = decode(striped), by_tiles = decode(encode_tiff(tiles, colour_rows(20)));
+    ASSERT_TRUE(complete(by_strips) && complete(by_tiles));
+    EXPECT_TRUE(same_values(by_strips.values, rgba_reader_rows(striped)));
+    EXPECT_TRUE(same_values(by_tiles.values, by_strips.values));
 }
 
 // ---- Pages this decoder leaves to the fallback road ----
@@ -614,7 +626,7 @@ TEST(DecodeTiff, PagesOutsideTheLayoutsAreRefused) {
     TiffSpec cmyk_12 = spec(2, 1, 4, 12, cmyk);
     TiffSpec float_white = with_format(spec(2, 1, 1, 32, miniswhite), SAMPLEFORMAT_IEEEFP);
     TiffSpec ycbcr_tiles = spec(16, 16, 3, 8, PHOTOMETRIC_YCBCR);
-    ycbcr_tiles.ycbcr_h = ycbcr_tiles.ycbcr_v = 1;
+    ycbcr_tiles.ycbcr_h = ycbcr_tiles.ycbcr_v = 2;
     ycbcr_tiles.tile_width = ycbcr_tiles.tile_height = 16;
     for (const TiffSpec& s : {lab, int32, float_palette, cmyk_12, float_white, ycbcr_tiles}) {
         SCOPED_TRACE(s.photometric);

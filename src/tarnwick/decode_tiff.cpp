@@ -1,7 +1,8 @@
 // The first page of a TIFF, read with libtiff from the bytes in memory. The bytes are mapped to
 // libtiff, so strips and tiles are decoded in place without a copy of the file. Rows come as they
 // are stored: a striped page is read one scanline at a time (libtiff decodes each strip forward as
-// far as the row asked for), a tiled page one row of tiles at a time. The samples are taken raw
+// far as the row asked for), a tiled page one row of tiles at a time, and subsampled YCbCr, whose
+// blocks span rows, one strip at a time. The samples are taken raw
 // (libtiff's RGBA helper is not used: it premultiplies by alpha and scales everything to 8 bits)
 // and turned into the layouts the road knows:
 //
@@ -13,13 +14,14 @@
 //   palette, 1 to 16 bits                        RGB 8-bit
 //   CMYK (InkSet CMYK), 8 / 16 bits              RGB 8-bit / 16-bit, alpha when there is one
 //   YCbCr, JPEG-compressed                       RGB 8-bit (libjpeg converts)
-//   YCbCr, otherwise 8 bits, striped, contiguous RGB 8-bit (libtiff's YCbCr tables)
+//   YCbCr, otherwise, 8 bits, contiguous         RGB 8-bit (libtiff's YCbCr tables; subsampled
+//                                                only in strips)
 //   float grey or RGB, 16/32/64 bits             RGB float, alpha when there is one
 //
 // Sample values of other depths are scaled to the layout's as the image library read them:
 // v x (65535 / max), the quotient taken in integers, then to 8 bits as (q + 128) / 257. Signed
 // integer samples are read as unsigned, as the image library read them. Anything else (CIELab,
-// 24- and 32-bit integers, subsampled YCbCr in tiles or planes) fails the decoder.
+// 24- and 32-bit integers, YCbCr in planes or subsampled in tiles) fails the decoder.
 //
 // Every error libtiff reports, in a tag of the directory as in a strip or tile, fails the decoder:
 // the handlers are this decoder's own, given to each TIFF handle through its open options, so
@@ -236,7 +238,7 @@ private:
     bool jpeg_fits(TIFF* tif, std::uint32_t strile);
     bool fetch_scanlines();
     bool fetch_tiles();
-    bool ycbcr_row(unsigned char* out);
+    bool fetch_ycbcr_strip();
     void convert(unsigned char* out);
     bool ok() const noexcept { return !report_.failed; }
 
@@ -396,12 +398,7 @@ bool TiffDecoder::describe() {
     planes_ = separate_ ? colour_samples_ + (alpha_ ? 1u : 0u) : 1;
     if (planes_ > max_planes) return false;
 
-    if (TIFFIsTiled(tif)) {
-        reading_ = Reading::tiles;
-        if (colour_ == Colour::ycbcr) return false;
-    } else {
-        reading_ = colour_ == Colour::ycbcr ? Reading::ycbcr_strips : Reading::scanlines;
-    }
+    reading_ = TIFFIsTiled(tif) ? Reading::tiles : Reading::scanlines;
     return set_up_colour_tables();
 }
 
@@ -440,6 +437,12 @@ bool TiffDecoder::set_up_colour_tables() {
         if ((h != 1 && h != 2 && h != 4) || (v != 1 && v != 2 && v != 4)) return false;
         block_width_ = h;
         block_height_ = v;
+        // Unsubsampled pixels are plain Y, Cb, Cr rows; subsampling blocks span several rows, which
+        // only whole strips hold (libtiff's scanlines would cut them), so tiles of them are refused.
+        if (h != 1 || v != 1) {
+            if (reading_ == Reading::tiles) return false;
+            reading_ = Reading::ycbcr_strips;
+        }
         float *luma = nullptr, *reference = nullptr;
         TIFFGetFieldDefaulted(tif, TIFFTAG_YCBCRCOEFFICIENTS, &luma);
         TIFFGetFieldDefaulted(tif, TIFFTAG_REFERENCEBLACKWHITE, &reference);
@@ -572,34 +575,19 @@ bool TiffDecoder::fetch_tiles() {
     return true;
 }
 
-// One row of a YCbCr strip: blocks of block_width x block_height luma samples, then Cb and Cr.
-bool TiffDecoder::ycbcr_row(unsigned char* out) {
-    TIFF* tif = handles_[0].get();
+// The strip of YCbCr blocks that holds the next row.
+bool TiffDecoder::fetch_ycbcr_strip() {
     const std::uint32_t strip = next_row_ / rows_per_strip_;
-    const std::uint32_t first = strip * rows_per_strip_;
-    const std::uint32_t rows = std::min(rows_per_strip_, height_ - first);
-    const std::uint32_t block_size = std::uint32_t{block_width_} * block_height_ + 2;
+    if (strip == loaded_strip_) return true;
+    loaded_strip_ = UINT32_MAX;
+    const std::uint32_t rows = std::min(rows_per_strip_, height_ - strip * rows_per_strip_);
     const std::uint64_t blocks_across = (std::uint64_t{width_} + block_width_ - 1) / block_width_;
-    if (strip != loaded_strip_) {
-        loaded_strip_ = UINT32_MAX;
-        const tmsize_t got = TIFFReadEncodedStrip(tif, strip, strip_.data(), static_cast<tmsize_t>(strip_.size()));
-        const std::uint64_t needed = (std::uint64_t{rows} + block_height_ - 1) / block_height_ * blocks_across * block_size;
-        if (got < 0 || static_cast<std::uint64_t>(got) < needed || !ok()) return false;
-        loaded_strip_ = strip;
-    }
-    const auto* ycbcr = reinterpret_cast<TIFFYCbCrToRGB*>(ycbcr_tables_.data());
-    const std::uint32_t in_strip = next_row_ - first;
-    const unsigned char* blocks = strip_.data() + in_strip / block_height_ * blocks_across * block_size;
-    const std::uint32_t luma_row = in_strip % block_height_ * block_width_;
-    for (std::uint32_t x = 0; x < width_; ++x, out += 3) {
-        const unsigned char* block = blocks + std::uint64_t{x / block_width_} * block_size;
-        std::uint32_t r, g, b;
-        TIFFYCbCrtoRGB(const_cast<TIFFYCbCrToRGB*>(ycbcr), block[luma_row + x % block_width_],
-                       block[block_size - 2], block[block_size - 1], &r, &g, &b);
-        out[0] = static_cast<unsigned char>(r);
-        out[1] = static_cast<unsigned char>(g);
-        out[2] = static_cast<unsigned char>(b);
-    }
+    const std::uint64_t needed = (std::uint64_t{rows} + block_height_ - 1) / block_height_ * blocks_across *
+                                 (std::uint32_t{block_width_} * block_height_ + 2);
+    const tmsize_t got =
+        TIFFReadEncodedStrip(handles_[0].get(), strip, strip_.data(), static_cast<tmsize_t>(strip_.size()));
+    if (got < 0 || static_cast<std::uint64_t>(got) < needed || !ok()) return false;
+    loaded_strip_ = strip;
     return true;
 }
 
@@ -607,6 +595,29 @@ bool TiffDecoder::ycbcr_row(unsigned char* out) {
 void TiffDecoder::convert(unsigned char* out) {
     const std::uint32_t width = width_, channels = layout_.channels;
     const std::uint32_t alpha = colour_samples_;  // the first extra sample
+    if (colour_ == Colour::ycbcr) {
+        // Blocks of block_width x block_height luma samples, then Cb and Cr; 1 x 1 in plain rows.
+        const std::uint32_t block_size = std::uint32_t{block_width_} * block_height_ + 2;
+        const unsigned char* blocks = rows_.data();
+        std::uint32_t luma_row = 0;
+        if (reading_ == Reading::ycbcr_strips) {
+            const std::uint32_t in_strip = next_row_ % rows_per_strip_;
+            const std::uint64_t blocks_across = (std::uint64_t{width} + block_width_ - 1) / block_width_;
+            blocks = strip_.data() + in_strip / block_height_ * blocks_across * block_size;
+            luma_row = in_strip % block_height_ * block_width_;
+        }
+        auto* ycbcr = reinterpret_cast<TIFFYCbCrToRGB*>(ycbcr_tables_.data());
+        for (std::uint32_t x = 0; x < width; ++x, out += 3) {
+            const unsigned char* block = blocks + std::uint64_t{x / block_width_} * block_size;
+            std::uint32_t r, g, b;
+            TIFFYCbCrtoRGB(ycbcr, block[luma_row + x % block_width_], block[block_size - 2], block[block_size - 1],
+                           &r, &g, &b);
+            out[0] = static_cast<unsigned char>(r);
+            out[1] = static_cast<unsigned char>(g);
+            out[2] = static_cast<unsigned char>(b);
+        }
+        return;
+    }
     if (colour_ == Colour::palette) {
         const unsigned char* row = plane_row(0);
         const std::uint32_t entries = 1u << bits_;
@@ -707,13 +718,13 @@ bool TiffDecoder::read_row(unsigned char* row) {
     switch (reading_) {
         case Reading::scanlines: fetched = fetch_scanlines(); break;
         case Reading::tiles: fetched = fetch_tiles(); break;
-        case Reading::ycbcr_strips: fetched = ycbcr_row(row); break;
+        case Reading::ycbcr_strips: fetched = fetch_ycbcr_strip(); break;
     }
     if (!fetched) {
         report_.failed = true;
         return false;
     }
-    if (reading_ != Reading::ycbcr_strips) convert(row);
+    convert(row);
     ++next_row_;
     return true;
 }
