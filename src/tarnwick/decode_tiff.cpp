@@ -2,9 +2,9 @@
 // libtiff, so strips and tiles are decoded in place without a copy of the file. Rows come as they
 // are stored: a striped page is read one scanline at a time (libtiff decodes each strip forward as
 // far as the row asked for), a tiled page one row of tiles at a time, and subsampled YCbCr, whose
-// blocks span rows, one strip at a time. The samples are taken raw
-// (libtiff's RGBA helper is not used: it premultiplies by alpha and scales everything to 8 bits)
-// and turned into the layouts the road knows:
+// blocks span rows, one strip at a time; what is held never passes the allowance. The samples are
+// taken raw (libtiff's RGBA helper is not used: it premultiplies by alpha and scales everything to
+// 8 bits) and turned into the layouts the road knows:
 //
 //   stored                                      layout
 //   grey, 1 to 8 bits                            grey 8-bit (MinIsWhite inverted)
@@ -34,6 +34,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <optional>
 
 #include <tiffio.h>
@@ -514,7 +515,9 @@ bool TiffDecoder::start() {
     tiles_across_ = static_cast<std::uint32_t>((std::uint64_t{width_} + tile_width_ - 1) / tile_width_);
     const auto per_plane = within_allowance(tiles_across_, tile_bytes_);
     const auto band = per_plane ? within_allowance(*per_plane, planes_) : std::nullopt;
-    if (!band || !band_.allocate(static_cast<std::size_t>(*band))) return false;
+    // The plane rows and the tiles together stay within the allowance.
+    if (!band || *band > decode_allowance - rows_.size() || !band_.allocate(static_cast<std::size_t>(*band)))
+        return false;
     return ok();
 }
 
@@ -676,7 +679,9 @@ void TiffDecoder::convert(unsigned char* out) {
                 } else if (bits_ == 64) {
                     double d;
                     std::memcpy(&d, row + i * 8, 8);
-                    *o = static_cast<float>(d);
+                    constexpr double largest = std::numeric_limits<float>::max();
+                    constexpr float infinity = std::numeric_limits<float>::infinity();
+                    *o = d > largest ? infinity : d < -largest ? -infinity : static_cast<float>(d);
                 } else {
                     std::uint16_t h;
                     std::memcpy(&h, row + i * 2, 2);
