@@ -53,7 +53,7 @@ toff_t memory_seek(thandle_t h, toff_t offset, int whence) {
 int memory_close(thandle_t) { return 0; }
 toff_t memory_size(thandle_t h) { return static_cast<MemoryFile*>(h)->bytes.size(); }
 
-struct TiffSpec {
+struct Page {
     std::uint32_t width = 1, height = 1;
     std::uint16_t samples = 1, bits = 8;
     std::uint16_t photometric = PHOTOMETRIC_MINISBLACK;
@@ -79,7 +79,7 @@ struct TiffClose {
 };
 using TiffPtr = std::unique_ptr<TIFF, TiffClose>;
 
-TiffPtr open_for_writing(MemoryFile& file, const TiffSpec& s) {
+TiffPtr open_for_writing(MemoryFile& file, const Page& s) {
     std::string mode = "w";
     mode += s.big_endian ? "b" : "l";
     if (s.bigtiff) mode += "8";
@@ -116,9 +116,9 @@ TiffPtr open_for_writing(MemoryFile& file, const TiffSpec& s) {
     return tif;
 }
 
-// A TIFF of spec `s` whose rows `row` makes. Strips are written row by row, so a huge page of
+// A TIFF of page `s` whose rows `row` makes. Strips are written row by row, so a huge page of
 // compressible rows never sits whole in memory; tiles a row of tiles at a time.
-Bytes encode_tiff(const TiffSpec& s, const RowFn& row) {
+Bytes encode_tiff(const Page& s, const RowFn& row) {
     MemoryFile file;
     {
         TiffPtr tif = open_for_writing(file, s);
@@ -159,7 +159,7 @@ Bytes encode_tiff(const TiffSpec& s, const RowFn& row) {
 }
 
 // A TIFF whose strips are given already in the file's packing (YCbCr blocks).
-Bytes encode_strips(const TiffSpec& s, const std::vector<Bytes>& strips) {
+Bytes encode_strips(const Page& s, const std::vector<Bytes>& strips) {
     MemoryFile file;
     {
         TiffPtr tif = open_for_writing(file, s);
@@ -181,8 +181,8 @@ std::uint16_t float_to_half(float f) {
 }
 
 // Rows of the given samples, listed pixel by pixel, sample by sample, row after row, whatever the
-// planar configuration; packed as the spec's bits and format say.
-RowFn rows_of(const TiffSpec& s, std::vector<double> samples) {
+// planar configuration; packed as the page's bits and format say.
+RowFn rows_of(const Page& s, std::vector<double> samples) {
     return [s, samples = std::move(samples)](std::uint32_t y, std::uint16_t plane, unsigned char* row) {
         const bool separate = s.planar == PLANARCONFIG_SEPARATE;
         const std::uint32_t per_pixel = separate ? 1 : s.samples;
@@ -280,9 +280,9 @@ constexpr PixelLayout grey8{1, SampleType::u8}, grey16{1, SampleType::u16}, grey
     grey_alpha16{2, SampleType::u16}, rgb8{3, SampleType::u8}, rgb16{3, SampleType::u16}, rgba8{4, SampleType::u8},
     rgba16{4, SampleType::u16}, rgbf{3, SampleType::f32}, rgbaf{4, SampleType::f32};
 
-TiffSpec spec(std::uint32_t width, std::uint32_t height, std::uint16_t samples, std::uint16_t bits,
+Page page(std::uint32_t width, std::uint32_t height, std::uint16_t samples, std::uint16_t bits,
               std::uint16_t photometric, std::vector<std::uint16_t> extra = {}) {
-    TiffSpec s;
+    Page s;
     s.width = width;
     s.height = height;
     s.samples = samples;
@@ -292,12 +292,12 @@ TiffSpec spec(std::uint32_t width, std::uint32_t height, std::uint16_t samples, 
     return s;
 }
 
-TiffSpec with_format(TiffSpec s, std::uint16_t format) {
+Page with_format(Page s, std::uint16_t format) {
     s.format = format;
     return s;
 }
 
-TiffSpec with_colormap(TiffSpec s, std::vector<std::uint16_t> map) {
+Page with_colormap(Page s, std::vector<std::uint16_t> map) {
     s.colormap = std::move(map);
     return s;
 }
@@ -319,7 +319,7 @@ constexpr std::uint16_t unassociated = EXTRASAMPLE_UNASSALPHA, associated = EXTR
 
 struct LayoutCase {
     const char* name;
-    TiffSpec spec;
+    Page file;
     std::vector<double> samples;  // as stored
     PixelLayout layout;
     std::vector<double> expected;  // as decoded
@@ -329,64 +329,64 @@ std::vector<LayoutCase> layout_cases() {
     auto palette8_narrow_map = ramp_map(256, 1);
     for (auto& v : palette8_narrow_map) v = static_cast<std::uint16_t>(v & 0xFF);
     return {
-        {"grey 8", spec(3, 2, 1, 8, minisblack), {0, 1, 2, 127, 128, 255}, grey8, {0, 1, 2, 127, 128, 255}},
-        {"grey 16", spec(3, 1, 1, 16, minisblack), {0, 258, 65535}, grey16, {0, 258, 65535}},
-        {"grey 1 MinIsWhite (fax)", spec(10, 1, 1, 1, miniswhite), {1, 0, 1, 0, 0, 1, 0, 1, 1, 0}, grey8,
+        {"grey 8", page(3, 2, 1, 8, minisblack), {0, 1, 2, 127, 128, 255}, grey8, {0, 1, 2, 127, 128, 255}},
+        {"grey 16", page(3, 1, 1, 16, minisblack), {0, 258, 65535}, grey16, {0, 258, 65535}},
+        {"grey 1 MinIsWhite (fax)", page(10, 1, 1, 1, miniswhite), {1, 0, 1, 0, 0, 1, 0, 1, 1, 0}, grey8,
          {0, 255, 0, 255, 255, 0, 255, 0, 0, 255}},
-        {"grey 1 MinIsBlack", spec(3, 1, 1, 1, minisblack), {1, 0, 1}, grey8, {255, 0, 255}},
-        {"grey 2", spec(4, 1, 1, 2, minisblack), {0, 1, 2, 3}, grey8, {0, 85, 170, 255}},
-        {"grey 4 MinIsWhite", spec(4, 1, 1, 4, miniswhite), {0, 1, 14, 15}, grey8, {255, 238, 17, 0}},
-        {"grey 6 as the image library scaled it", spec(3, 1, 1, 6, minisblack), {11, 32, 63}, grey8,
+        {"grey 1 MinIsBlack", page(3, 1, 1, 1, minisblack), {1, 0, 1}, grey8, {255, 0, 255}},
+        {"grey 2", page(4, 1, 1, 2, minisblack), {0, 1, 2, 3}, grey8, {0, 85, 170, 255}},
+        {"grey 4 MinIsWhite", page(4, 1, 1, 4, miniswhite), {0, 1, 14, 15}, grey8, {255, 238, 17, 0}},
+        {"grey 6 as the image library scaled it", page(3, 1, 1, 6, minisblack), {11, 32, 63}, grey8,
          {45, 129, 255}},
-        {"grey 8 MinIsWhite", spec(3, 1, 1, 8, miniswhite), {0, 1, 255}, grey8, {255, 254, 0}},
-        {"grey 12 as v x 16", spec(3, 1, 1, 12, minisblack), {1, 2048, 4095}, grey16, {16, 32768, 65520}},
-        {"grey 16 MinIsWhite", spec(2, 1, 1, 16, miniswhite), {0, 65534}, grey16, {65535, 1}},
-        {"grey signed 16 read as unsigned", with_format(spec(2, 1, 1, 16, minisblack), SAMPLEFORMAT_INT),
+        {"grey 8 MinIsWhite", page(3, 1, 1, 8, miniswhite), {0, 1, 255}, grey8, {255, 254, 0}},
+        {"grey 12 as v x 16", page(3, 1, 1, 12, minisblack), {1, 2048, 4095}, grey16, {16, 32768, 65520}},
+        {"grey 16 MinIsWhite", page(2, 1, 1, 16, miniswhite), {0, 65534}, grey16, {65535, 1}},
+        {"grey signed 16 read as unsigned", with_format(page(2, 1, 1, 16, minisblack), SAMPLEFORMAT_INT),
          {32768, 65535}, grey16, {32768, 65535}},
-        {"grey alpha 8", spec(2, 1, 2, 8, minisblack, {unassociated}), {10, 0, 20, 255}, grey_alpha8,
+        {"grey alpha 8", page(2, 1, 2, 8, minisblack, {unassociated}), {10, 0, 20, 255}, grey_alpha8,
          {10, 0, 20, 255}},
-        {"grey alpha 16 MinIsWhite keeps alpha", spec(1, 1, 2, 16, miniswhite, {unassociated}), {1000, 2000},
+        {"grey alpha 16 MinIsWhite keeps alpha", page(1, 1, 2, 16, miniswhite, {unassociated}), {1000, 2000},
          grey_alpha16, {64535, 2000}},
-        {"grey with an unspecified extra sample", spec(1, 1, 2, 8, minisblack, {unspecified}), {7, 9}, grey_alpha8,
+        {"grey with an unspecified extra sample", page(1, 1, 2, 8, minisblack, {unspecified}), {7, 9}, grey_alpha8,
          {7, 9}},
-        {"rgb 8", spec(2, 1, 3, 8, rgb), {1, 2, 3, 250, 251, 252}, rgb8, {1, 2, 3, 250, 251, 252}},
-        {"rgb 16", spec(2, 1, 3, 16, rgb), {1, 256, 65535, 40000, 0, 7}, rgb16, {1, 256, 65535, 40000, 0, 7}},
-        {"rgb 4", spec(2, 1, 3, 4, rgb), {1, 11, 14, 4, 5, 10}, rgb8, {17, 187, 238, 68, 85, 170}},
-        {"rgba 8 unassociated", spec(2, 1, 4, 8, rgb, {unassociated}), {100, 50, 25, 0, 255, 255, 255, 0}, rgba8,
+        {"rgb 8", page(2, 1, 3, 8, rgb), {1, 2, 3, 250, 251, 252}, rgb8, {1, 2, 3, 250, 251, 252}},
+        {"rgb 16", page(2, 1, 3, 16, rgb), {1, 256, 65535, 40000, 0, 7}, rgb16, {1, 256, 65535, 40000, 0, 7}},
+        {"rgb 4", page(2, 1, 3, 4, rgb), {1, 11, 14, 4, 5, 10}, rgb8, {17, 187, 238, 68, 85, 170}},
+        {"rgba 8 unassociated", page(2, 1, 4, 8, rgb, {unassociated}), {100, 50, 25, 0, 255, 255, 255, 0}, rgba8,
          {100, 50, 25, 0, 255, 255, 255, 0}},
-        {"rgba 8 associated keeps the stored colour", spec(2, 1, 4, 8, rgb, {associated}),
+        {"rgba 8 associated keeps the stored colour", page(2, 1, 4, 8, rgb, {associated}),
          {100, 50, 25, 128, 60, 60, 60, 64}, rgba8, {100, 50, 25, 128, 60, 60, 60, 64}},
-        {"rgba 16 associated keeps the stored colour", spec(1, 1, 4, 16, rgb, {associated}),
+        {"rgba 16 associated keeps the stored colour", page(1, 1, 4, 16, rgb, {associated}),
          {30000, 20000, 10000, 32768}, rgba16, {30000, 20000, 10000, 32768}},
-        {"rgb with two extra samples: the first is the alpha", spec(1, 1, 5, 8, rgb, {unassociated, unspecified}),
+        {"rgb with two extra samples: the first is the alpha", page(1, 1, 5, 8, rgb, {unassociated, unspecified}),
          {1, 2, 3, 4, 5}, rgba8, {1, 2, 3, 4}},
-        {"palette 8, 16-bit entries", with_colormap(spec(3, 1, 1, 8, palette), ramp_map(256, 257)), {0, 1, 255},
+        {"palette 8, 16-bit entries", with_colormap(page(3, 1, 1, 8, palette), ramp_map(256, 257)), {0, 1, 255},
          rgb8, {0, 255, 128, 1, 254, 255, 255, 0, 255}},
-        {"palette 8, entries below 256 as v x 256", with_colormap(spec(3, 1, 1, 8, palette), palette8_narrow_map),
+        {"palette 8, entries below 256 as v x 256", with_colormap(page(3, 1, 1, 8, palette), palette8_narrow_map),
          {0, 128, 255}, rgb8, {0, 254, 0, 128, 127, 0, 254, 0, 254}},
-        {"palette 4", with_colormap(spec(3, 1, 1, 4, palette), ramp_map(16, 4369)), {0, 5, 15}, rgb8,
+        {"palette 4", with_colormap(page(3, 1, 1, 4, palette), ramp_map(16, 4369)), {0, 5, 15}, rgb8,
          {0, 255, 128, 85, 170, 255, 255, 0, 255}},
-        {"palette 1", with_colormap(spec(2, 1, 1, 1, palette), ramp_map(2, 65535)), {1, 0}, rgb8,
+        {"palette 1", with_colormap(page(2, 1, 1, 1, palette), ramp_map(2, 65535)), {1, 0}, rgb8,
          {255, 0, 255, 0, 255, 128}},
-        {"palette 16", with_colormap(spec(2, 1, 1, 16, palette), ramp_map(65536, 1)), {0, 65535}, rgb8,
+        {"palette 16", with_colormap(page(2, 1, 1, 16, palette), ramp_map(65536, 1)), {0, 65535}, rgb8,
          {0, 255, 128, 255, 0, 255}},
-        {"cmyk 8 as the image library converted", spec(3, 1, 4, 8, cmyk), {0, 0, 0, 0, 10, 20, 30, 40, 255, 0, 128, 64},
+        {"cmyk 8 as the image library converted", page(3, 1, 4, 8, cmyk), {0, 0, 0, 0, 10, 20, 30, 40, 255, 0, 128, 64},
          rgb8, {255, 255, 255, 207, 198, 190, 0, 191, 95}},
-        {"cmyk 16", spec(2, 1, 4, 16, cmyk), {0, 65535, 32768, 0, 1000, 2000, 3000, 65535}, rgb16,
+        {"cmyk 16", page(2, 1, 4, 16, cmyk), {0, 65535, 32768, 0, 1000, 2000, 3000, 65535}, rgb16,
          {65535, 0, 32767, 0, 0, 0}},
-        {"cmyk 8 with alpha keeps the colour", spec(1, 1, 5, 8, cmyk, {associated}), {10, 20, 30, 40, 0}, rgba8,
+        {"cmyk 8 with alpha keeps the colour", page(1, 1, 5, 8, cmyk, {associated}), {10, 20, 30, 40, 0}, rgba8,
          {207, 198, 190, 0}},
-        {"float rgb: out of range and NaN as stored", with_format(spec(2, 1, 3, 32, rgb), SAMPLEFORMAT_IEEEFP),
+        {"float rgb: out of range and NaN as stored", with_format(page(2, 1, 3, 32, rgb), SAMPLEFORMAT_IEEEFP),
          {0, 0.5, 1, 2, -1, nan}, rgbf, {0, 0.5, 1, 2, -1, nan}},
-        {"float rgba", with_format(spec(1, 1, 4, 32, rgb, {unassociated}), SAMPLEFORMAT_IEEEFP),
+        {"float rgba", with_format(page(1, 1, 4, 32, rgb, {unassociated}), SAMPLEFORMAT_IEEEFP),
          {0.25, 0.5, 0.75, 0}, rgbaf, {0.25, 0.5, 0.75, 0}},
-        {"float grey to rgb", with_format(spec(2, 1, 1, 32, minisblack), SAMPLEFORMAT_IEEEFP), {0.25, 3}, rgbf,
+        {"float grey to rgb", with_format(page(2, 1, 1, 32, minisblack), SAMPLEFORMAT_IEEEFP), {0.25, 3}, rgbf,
          {0.25, 0.25, 0.25, 3, 3, 3}},
-        {"float grey alpha to rgba", with_format(spec(1, 1, 2, 32, minisblack, {unassociated}), SAMPLEFORMAT_IEEEFP),
+        {"float grey alpha to rgba", with_format(page(1, 1, 2, 32, minisblack, {unassociated}), SAMPLEFORMAT_IEEEFP),
          {0.5, 1}, rgbaf, {0.5, 0.5, 0.5, 1}},
-        {"half float rgb", with_format(spec(1, 1, 3, 16, rgb), SAMPLEFORMAT_IEEEFP), {0.5, -2, nan}, rgbf,
+        {"half float rgb", with_format(page(1, 1, 3, 16, rgb), SAMPLEFORMAT_IEEEFP), {0.5, -2, nan}, rgbf,
          {0.5, -2, nan}},
-        {"double rgb", with_format(spec(1, 1, 3, 64, rgb), SAMPLEFORMAT_IEEEFP), {0.125, 1, 0.75}, rgbf,
+        {"double rgb", with_format(page(1, 1, 3, 64, rgb), SAMPLEFORMAT_IEEEFP), {0.125, 1, 0.75}, rgbf,
          {0.125, 1, 0.75}},
     };
 }
@@ -394,10 +394,10 @@ std::vector<LayoutCase> layout_cases() {
 TEST(DecodeTiff, EveryStoredLayoutGivesItsExactRows) {
     for (const LayoutCase& c : layout_cases()) {
         SCOPED_TRACE(c.name);
-        const Decoded d = decode(encode_tiff(c.spec, rows_of(c.spec, c.samples)));
+        const Decoded d = decode(encode_tiff(c.file, rows_of(c.file, c.samples)));
         ASSERT_TRUE(complete(d));
-        EXPECT_EQ(d.width, c.spec.width);
-        EXPECT_EQ(d.height, c.spec.height);
+        EXPECT_EQ(d.width, c.file.width);
+        EXPECT_EQ(d.height, c.file.height);
         EXPECT_EQ(d.layout, c.layout);
         EXPECT_TRUE(same_values(d.values, c.expected)) << describe(d.values);
     }
@@ -407,42 +407,42 @@ TEST(DecodeTiff, EveryStoredLayoutGivesItsExactRows) {
 
 struct Storage {
     const char* name;
-    std::function<void(TiffSpec&)> apply;
+    std::function<void(Page&)> apply;
 };
 
 std::vector<Storage> storages() {
     return {
-        {"deflate, strips of 3 rows", [](TiffSpec& s) { s.compression = COMPRESSION_ADOBE_DEFLATE; s.rows_per_strip = 3; }},
+        {"deflate, strips of 3 rows", [](Page& s) { s.compression = COMPRESSION_ADOBE_DEFLATE; s.rows_per_strip = 3; }},
         {"deflate, one strip, predictor",
-         [](TiffSpec& s) {
+         [](Page& s) {
              s.compression = COMPRESSION_ADOBE_DEFLATE;
              // libtiff's predictors take whole bytes only.
              if (s.bits >= 8)
                  s.predictor = s.format == SAMPLEFORMAT_IEEEFP ? PREDICTOR_FLOATINGPOINT : PREDICTOR_HORIZONTAL;
          }},
-        {"lzw, strips of 1 row", [](TiffSpec& s) { s.compression = COMPRESSION_LZW; s.rows_per_strip = 1; }},
-        {"packbits", [](TiffSpec& s) { s.compression = COMPRESSION_PACKBITS; s.rows_per_strip = 4; }},
-        {"big-endian", [](TiffSpec& s) { s.big_endian = true; }},
-        {"BigTIFF, big-endian, lzw", [](TiffSpec& s) { s.bigtiff = s.big_endian = true; s.compression = COMPRESSION_LZW; }},
-        {"separate planes, strips", [](TiffSpec& s) { s.planar = PLANARCONFIG_SEPARATE; s.rows_per_strip = 2; }},
+        {"lzw, strips of 1 row", [](Page& s) { s.compression = COMPRESSION_LZW; s.rows_per_strip = 1; }},
+        {"packbits", [](Page& s) { s.compression = COMPRESSION_PACKBITS; s.rows_per_strip = 4; }},
+        {"big-endian", [](Page& s) { s.big_endian = true; }},
+        {"BigTIFF, big-endian, lzw", [](Page& s) { s.bigtiff = s.big_endian = true; s.compression = COMPRESSION_LZW; }},
+        {"separate planes, strips", [](Page& s) { s.planar = PLANARCONFIG_SEPARATE; s.rows_per_strip = 2; }},
         {"separate planes, deflate, one strip each",
-         [](TiffSpec& s) { s.planar = PLANARCONFIG_SEPARATE; s.compression = COMPRESSION_ADOBE_DEFLATE; }},
-        {"tiles 16 x 16, edge tiles cut", [](TiffSpec& s) { s.tile_width = s.tile_height = 16; }},
+         [](Page& s) { s.planar = PLANARCONFIG_SEPARATE; s.compression = COMPRESSION_ADOBE_DEFLATE; }},
+        {"tiles 16 x 16, edge tiles cut", [](Page& s) { s.tile_width = s.tile_height = 16; }},
         {"tiles 32 x 16, lzw, separate planes",
-         [](TiffSpec& s) {
+         [](Page& s) {
              s.tile_width = 32;
              s.tile_height = 16;
              s.compression = COMPRESSION_LZW;
              s.planar = PLANARCONFIG_SEPARATE;
          }},
-        {"bits in reverse order (FillOrder 2)", [](TiffSpec& s) { s.fill_order = FILLORDER_LSB2MSB; s.rows_per_strip = 5; }},
+        {"bits in reverse order (FillOrder 2)", [](Page& s) { s.fill_order = FILLORDER_LSB2MSB; s.rows_per_strip = 5; }},
     };
 }
 
 // Contents of 37 x 21, so that strips and tiles end inside the page.
 std::vector<LayoutCase> storage_contents() {
     const std::uint32_t w = 37, h = 21;
-    auto make = [&](const char* name, TiffSpec s, std::uint32_t range) {
+    auto make = [&](const char* name, Page s, std::uint32_t range) {
         std::vector<double> samples(std::size_t{w} * h * s.samples);
         for (std::size_t i = 0; i < samples.size(); ++i)
             samples[i] = s.format == SAMPLEFORMAT_IEEEFP ? static_cast<double>(static_cast<float>(i % 97) / 64.0f)
@@ -450,25 +450,25 @@ std::vector<LayoutCase> storage_contents() {
         return LayoutCase{name, s, samples, {}, {}};
     };
     return {
-        make("grey 8", spec(w, h, 1, 8, minisblack), 256),
-        make("grey 1 MinIsWhite", spec(w, h, 1, 1, miniswhite), 2),
-        make("grey 4", spec(w, h, 1, 4, minisblack), 16),
-        make("grey alpha 16", spec(w, h, 2, 16, minisblack, {unassociated}), 65536),
-        make("rgb 8", spec(w, h, 3, 8, rgb), 256),
-        make("rgba 16", spec(w, h, 4, 16, rgb, {associated}), 65536),
-        make("palette 4", with_colormap(spec(w, h, 1, 4, palette), ramp_map(16, 4369)), 16),
-        make("cmyk 8 with alpha", spec(w, h, 5, 8, cmyk, {unassociated}), 256),
-        make("float rgb", with_format(spec(w, h, 3, 32, rgb), SAMPLEFORMAT_IEEEFP), 0),
+        make("grey 8", page(w, h, 1, 8, minisblack), 256),
+        make("grey 1 MinIsWhite", page(w, h, 1, 1, miniswhite), 2),
+        make("grey 4", page(w, h, 1, 4, minisblack), 16),
+        make("grey alpha 16", page(w, h, 2, 16, minisblack, {unassociated}), 65536),
+        make("rgb 8", page(w, h, 3, 8, rgb), 256),
+        make("rgba 16", page(w, h, 4, 16, rgb, {associated}), 65536),
+        make("palette 4", with_colormap(page(w, h, 1, 4, palette), ramp_map(16, 4369)), 16),
+        make("cmyk 8 with alpha", page(w, h, 5, 8, cmyk, {unassociated}), 256),
+        make("float rgb", with_format(page(w, h, 3, 32, rgb), SAMPLEFORMAT_IEEEFP), 0),
     };
 }
 
 TEST(DecodeTiff, StorageDoesNotChangeTheRows) {
     for (const LayoutCase& content : storage_contents()) {
-        const Decoded plain = decode(encode_tiff(content.spec, rows_of(content.spec, content.samples)));
+        const Decoded plain = decode(encode_tiff(content.file, rows_of(content.file, content.samples)));
         ASSERT_TRUE(complete(plain)) << content.name;
         for (const Storage& storage : storages()) {
             SCOPED_TRACE(std::string(content.name) + ", " + storage.name);
-            TiffSpec s = content.spec;
+            Page s = content.file;
             storage.apply(s);
             const Bytes file = encode_tiff(s, rows_of(s, content.samples));
             ASSERT_FALSE(file.empty());
@@ -481,7 +481,7 @@ TEST(DecodeTiff, StorageDoesNotChangeTheRows) {
 }
 
 TEST(DecodeTiff, FaxCompressedBilevelScans) {
-    const TiffSpec base = spec(200, 40, 1, 1, miniswhite);
+    const Page base = page(200, 40, 1, 1, miniswhite);
     std::vector<double> samples(200 * 40);
     for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = (i / 7 + i / 200) % 3 == 0;
     const Decoded plain = decode(encode_tiff(base, rows_of(base, samples)));
@@ -489,7 +489,7 @@ TEST(DecodeTiff, FaxCompressedBilevelScans) {
     for (std::uint16_t compression : {COMPRESSION_CCITTRLE, COMPRESSION_CCITTFAX3, COMPRESSION_CCITTFAX4}) {
         for (std::uint16_t order : {FILLORDER_MSB2LSB, FILLORDER_LSB2MSB}) {
             SCOPED_TRACE(std::to_string(compression) + " fill order " + std::to_string(order));
-            TiffSpec s = base;
+            Page s = base;
             s.compression = compression;
             s.fill_order = order;
             s.rows_per_strip = 16;
@@ -536,24 +536,24 @@ RowFn colour_rows(std::uint32_t width) {
 TEST(DecodeTiff, JpegPagesComeAsRgb) {
     struct Case {
         const char* name;
-        TiffSpec spec;
+        Page file;
         RowFn rows;
         PixelLayout layout;
     };
-    auto jpeg = [](TiffSpec s) {
+    auto jpeg = [](Page s) {
         s.compression = COMPRESSION_JPEG;
         return s;
     };
-    TiffSpec tiled = jpeg(spec(50, 40, 3, 8, PHOTOMETRIC_YCBCR));
+    Page tiled = jpeg(page(50, 40, 3, 8, PHOTOMETRIC_YCBCR));
     tiled.tile_width = tiled.tile_height = 16;
-    TiffSpec strips = jpeg(spec(50, 40, 3, 8, PHOTOMETRIC_YCBCR));
+    Page strips = jpeg(page(50, 40, 3, 8, PHOTOMETRIC_YCBCR));
     strips.rows_per_strip = 16;
     const std::vector<Case> cases = {
-        {"YCbCr, one strip", jpeg(spec(50, 40, 3, 8, PHOTOMETRIC_YCBCR)), colour_rows(50), rgb8},
+        {"YCbCr, one strip", jpeg(page(50, 40, 3, 8, PHOTOMETRIC_YCBCR)), colour_rows(50), rgb8},
         {"YCbCr, strips of 16 rows", strips, colour_rows(50), rgb8},
         {"YCbCr, tiles", tiled, colour_rows(50), rgb8},
-        {"RGB", jpeg(spec(50, 40, 3, 8, rgb)), colour_rows(50), rgb8},
-        {"grey", jpeg(spec(50, 40, 1, 8, minisblack)),
+        {"RGB", jpeg(page(50, 40, 3, 8, rgb)), colour_rows(50), rgb8},
+        {"grey", jpeg(page(50, 40, 1, 8, minisblack)),
          [](std::uint32_t y, std::uint16_t, unsigned char* row) {
              for (std::uint32_t x = 0; x < 50; ++x) row[x] = static_cast<unsigned char>(x * y);
          },
@@ -561,7 +561,7 @@ TEST(DecodeTiff, JpegPagesComeAsRgb) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const Bytes file = encode_tiff(c.spec, c.rows);
+        const Bytes file = encode_tiff(c.file, c.rows);
         const Decoded d = decode(file);
         ASSERT_TRUE(complete(d));
         EXPECT_EQ(d.layout, c.layout);
@@ -581,7 +581,7 @@ TEST(DecodeTiff, UncompressedYCbCrBlocks) {
     for (std::uint16_t h : {1, 2, 4}) {
         for (std::uint16_t v : {1, 2}) {
             SCOPED_TRACE(std::to_string(h) + " x " + std::to_string(v));
-            TiffSpec s = spec(5, 3, 3, 8, PHOTOMETRIC_YCBCR);
+            Page s = page(5, 3, 3, 8, PHOTOMETRIC_YCBCR);
             s.ycbcr_h = h;
             s.ycbcr_v = v;
             s.rows_per_strip = v;  // several strips of one row of blocks
@@ -606,9 +606,9 @@ TEST(DecodeTiff, UncompressedYCbCrBlocks) {
     }
     // Unsubsampled pixels are plain rows, in tiles too (where libtiff's RGBA reader goes astray:
     // the image library read them as the strips are read).
-    TiffSpec strips = spec(20, 18, 3, 8, PHOTOMETRIC_YCBCR);
+    Page strips = page(20, 18, 3, 8, PHOTOMETRIC_YCBCR);
     strips.ycbcr_h = strips.ycbcr_v = 1;
-    TiffSpec tiles = strips;
+    Page tiles = strips;
     tiles.tile_width = tiles.tile_height = 16;
     const Bytes striped = encode_tiff(strips, colour_rows(20));
     const Decoded by_strips = decode(striped), by_tiles = decode(encode_tiff(tiles, colour_rows(20)));
@@ -620,15 +620,15 @@ TEST(DecodeTiff, UncompressedYCbCrBlocks) {
 // ---- Pages this decoder leaves to the fallback road ----
 
 TEST(DecodeTiff, PagesOutsideTheLayoutsAreRefused) {
-    TiffSpec lab = spec(2, 1, 3, 8, PHOTOMETRIC_CIELAB);
-    TiffSpec int32 = spec(2, 1, 1, 32, minisblack);
-    TiffSpec float_palette = with_format(with_colormap(spec(2, 1, 1, 8, palette), ramp_map(256, 257)), SAMPLEFORMAT_IEEEFP);
-    TiffSpec cmyk_12 = spec(2, 1, 4, 12, cmyk);
-    TiffSpec float_white = with_format(spec(2, 1, 1, 32, miniswhite), SAMPLEFORMAT_IEEEFP);
-    TiffSpec ycbcr_tiles = spec(16, 16, 3, 8, PHOTOMETRIC_YCBCR);
+    Page lab = page(2, 1, 3, 8, PHOTOMETRIC_CIELAB);
+    Page int32 = page(2, 1, 1, 32, minisblack);
+    Page float_palette = with_format(with_colormap(page(2, 1, 1, 8, palette), ramp_map(256, 257)), SAMPLEFORMAT_IEEEFP);
+    Page cmyk_12 = page(2, 1, 4, 12, cmyk);
+    Page float_white = with_format(page(2, 1, 1, 32, miniswhite), SAMPLEFORMAT_IEEEFP);
+    Page ycbcr_tiles = page(16, 16, 3, 8, PHOTOMETRIC_YCBCR);
     ycbcr_tiles.ycbcr_h = ycbcr_tiles.ycbcr_v = 2;
     ycbcr_tiles.tile_width = ycbcr_tiles.tile_height = 16;
-    for (const TiffSpec& s : {lab, int32, float_palette, cmyk_12, float_white, ycbcr_tiles}) {
+    for (const Page& s : {lab, int32, float_palette, cmyk_12, float_white, ycbcr_tiles}) {
         SCOPED_TRACE(s.photometric);
         const Bytes file = encode_tiff(s, [](std::uint32_t, std::uint16_t, unsigned char*) {});
         ASSERT_FALSE(file.empty());
@@ -714,7 +714,7 @@ Bytes multi_scan_jpeg_tiff(std::uint32_t side, bool progressive) {
             jpeg[at + 6] = jpeg[at + 8] = static_cast<unsigned char>(side);
             break;
         }
-    TiffSpec s = spec(side, side, 3, 8, PHOTOMETRIC_YCBCR);
+    Page s = page(side, side, 3, 8, PHOTOMETRIC_YCBCR);
     s.compression = COMPRESSION_JPEG;
     s.ycbcr_h = s.ycbcr_v = 1;
     MemoryFile file;
@@ -741,7 +741,7 @@ TEST(DecodeTiff, JpegInSeveralScansWithinTheAllowance) {
 }
 
 TEST(DecodeTiff, ColourMapCutShortOrMiscountedFails) {
-    const TiffSpec s = with_colormap(spec(4, 2, 1, 8, palette), ramp_map(256, 257));
+    const Page s = with_colormap(page(4, 2, 1, 8, palette), ramp_map(256, 257));
     const Bytes good = encode_tiff(s, rows_of(s, {0, 1, 2, 3, 4, 5, 6, 7}));
     ASSERT_TRUE(complete(decode(good)));
     const Entry map = find_entry(good, TIFFTAG_COLORMAP);
@@ -787,7 +787,7 @@ DirectoryFirst directory_first(const Bytes& file) {
 
 TEST(DecodeTiff, OtherWarningsAreSilentAndHarmless) {
     // FillOrder's tag made an unknown one, out of the directory's order: libtiff warns twice.
-    const TiffSpec s = spec(4, 1, 1, 8, minisblack);
+    const Page s = page(4, 1, 1, 8, minisblack);
     Bytes file = encode_tiff(s, rows_of(s, {1, 2, 3, 4}));
     const Entry fill_order = find_entry(file, TIFFTAG_FILLORDER);
     file[fill_order.at] = 0xE8;
@@ -798,24 +798,24 @@ TEST(DecodeTiff, OtherWarningsAreSilentAndHarmless) {
 }
 
 TEST(DecodeTiff, FileCutAnywhereFailsWithoutCrash) {
-    TiffSpec strips = spec(37, 21, 3, 8, rgb);
+    Page strips = page(37, 21, 3, 8, rgb);
     strips.compression = COMPRESSION_ADOBE_DEFLATE;
     strips.rows_per_strip = 4;
-    TiffSpec raw = spec(37, 21, 1, 16, minisblack);
-    TiffSpec tiles = spec(37, 21, 3, 16, rgb);
+    Page raw = page(37, 21, 1, 16, minisblack);
+    Page tiles = page(37, 21, 3, 16, rgb);
     tiles.tile_width = tiles.tile_height = 16;
     tiles.compression = COMPRESSION_LZW;
-    TiffSpec fax = spec(64, 21, 1, 1, miniswhite);
+    Page fax = page(64, 21, 1, 1, miniswhite);
     fax.compression = COMPRESSION_CCITTFAX4;
-    TiffSpec planes = spec(37, 21, 4, 8, rgb, {unassociated});
+    Page planes = page(37, 21, 4, 8, rgb, {unassociated});
     planes.planar = PLANARCONFIG_SEPARATE;
     planes.compression = COMPRESSION_PACKBITS;
-    TiffSpec jpeg = spec(37, 21, 3, 8, PHOTOMETRIC_YCBCR);
+    Page jpeg = page(37, 21, 3, 8, PHOTOMETRIC_YCBCR);
     jpeg.compression = COMPRESSION_JPEG;
-    TiffSpec ycbcr = spec(4, 4, 3, 8, PHOTOMETRIC_YCBCR);
+    Page ycbcr = page(4, 4, 3, 8, PHOTOMETRIC_YCBCR);
     ycbcr.ycbcr_h = ycbcr.ycbcr_v = 2;
     std::vector<Bytes> files;
-    for (const TiffSpec& s : {strips, raw, tiles, fax, planes, jpeg}) {
+    for (const Page& s : {strips, raw, tiles, fax, planes, jpeg}) {
         std::vector<double> samples(std::size_t{s.width} * s.height * s.samples);
         for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = (i * 37 % 251) % (1u << std::min<int>(s.bits, 8));
         files.push_back(encode_tiff(s, rows_of(s, samples)));
@@ -838,7 +838,7 @@ TEST(DecodeTiff, FileCutAnywhereFailsWithoutCrash) {
 }
 
 TEST(DecodeTiff, BrokenStripDataFails) {
-    TiffSpec s = spec(64, 32, 1, 8, minisblack);
+    Page s = page(64, 32, 1, 8, minisblack);
     s.compression = COMPRESSION_ADOBE_DEFLATE;
     s.rows_per_strip = 8;
     std::vector<double> samples(64 * 32);
@@ -854,7 +854,7 @@ TEST(DecodeTiff, BrokenStripDataFails) {
 }
 
 TEST(DecodeTiff, OneFailingDecoderLeavesAnotherAlone) {
-    const TiffSpec s = spec(8, 8, 1, 8, minisblack);
+    const Page s = page(8, 8, 1, 8, minisblack);
     const Bytes good = encode_tiff(s, rows_of(s, std::vector<double>(64, 9)));
     Bytes bad = good;
     bad.resize(16);
@@ -880,9 +880,9 @@ Bytes patched(Bytes file, std::uint16_t tag, std::uint32_t value) {
 }
 
 TEST(DecodeTiff, HostileSizesFailBeforeAnyLargeBlock) {
-    TiffSpec striped = spec(16, 16, 4, 16, rgb, {unassociated});
+    Page striped = page(16, 16, 4, 16, rgb, {unassociated});
     striped.compression = COMPRESSION_ADOBE_DEFLATE;
-    TiffSpec tiled = striped;
+    Page tiled = striped;
     tiled.tile_width = tiled.tile_height = 16;
     const Bytes strip_file = encode_tiff(striped, rows_of(striped, std::vector<double>(16 * 16 * 4, 1)));
     const Bytes tile_file = encode_tiff(tiled, rows_of(tiled, std::vector<double>(16 * 16 * 4, 1)));
@@ -910,7 +910,7 @@ TEST(DecodeTiff, HostileSizesFailBeforeAnyLargeBlock) {
 
 // A chain of pages that loops back on itself, and one of 5,000 pages: only the first is read.
 TEST(DecodeTiff, OnlyTheFirstPageIsRead) {
-    const TiffSpec s = spec(4, 1, 1, 8, minisblack);
+    const Page s = page(4, 1, 1, 8, minisblack);
     Bytes looped = encode_tiff(s, rows_of(s, {1, 2, 3, 4}));
     const std::size_t ifd = le32(looped, 4);
     const std::uint32_t entries = looped[ifd] | looped[ifd + 1] << 8;
@@ -923,12 +923,12 @@ TEST(DecodeTiff, OnlyTheFirstPageIsRead) {
     {
         TiffPtr tif(TIFFClientOpen("memory", "wl", &file, memory_read, memory_write, memory_seek, memory_close,
                                    memory_size, nullptr, nullptr));
-        for (int page = 0; page < 5000; ++page) {
+        for (int n = 0; n < 5000; ++n) {
             TIFFSetField(tif.get(), TIFFTAG_IMAGEWIDTH, 1u);
             TIFFSetField(tif.get(), TIFFTAG_IMAGELENGTH, 1u);
             TIFFSetField(tif.get(), TIFFTAG_BITSPERSAMPLE, 8);
             TIFFSetField(tif.get(), TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-            unsigned char v = static_cast<unsigned char>(page + 1);
+            unsigned char v = static_cast<unsigned char>(n + 1);
             TIFFWriteScanline(tif.get(), &v, 0, 0);
             TIFFWriteDirectory(tif.get());
         }
