@@ -545,7 +545,8 @@ TEST(HostileImage, TiffHeaders) {
          allowance},
         {"TIFF claiming 20,000 x 20,000 grey in strips of 48 rows, one of them in the file",
          [] { return tiff_with(tiff_grey(), {{tiff_width, 20000}, {tiff_height, 20000}}); }, "none", allowance},
-        {"TIFF whose strip claims 4 GiB", [] { return tiff_with(tiff_grey(), {{tiff_strip_bytes, 0xFFFFFFF0}}); }, "none", streams},
+        // The strip's rows are all there: either reading is sound, taking 4 GiB is not.
+        {"TIFF whose strip claims 4 GiB", [] { return tiff_with(tiff_grey(), {{tiff_strip_bytes, 0xFFFFFFF0}}); }, "", streams},
         {"TIFF whose rows per strip claim 2^32 - 1", [] { return tiff_with(tiff_grey(), {{tiff_rows_per_strip, 0xFFFFFFFF}}); },
          "64x48", streams},
         {"TIFF with tiles of 65,536 x 65,536", [&] { return tiff_with(tiff_grey(tiled), {{tiff_tile_width, 65536}, {tiff_tile_length, 65536}}); },
