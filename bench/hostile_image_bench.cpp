@@ -132,6 +132,7 @@ struct Case {
     std::uint32_t nominal_pixel_bytes;
     std::uint32_t max_side = 0xFFFFFFFF;  // the format's own limit
     std::uint32_t width = 0, height = 0;  // a fixed size (a strip); 0: the largest square
+    const char* note = nullptr;           // printed under the row
 };
 
 std::vector<Case> cases() {
@@ -167,16 +168,25 @@ std::vector<Case> cases() {
         {"PNG interlaced grey 16", png(0, 16, true), 2},
         {"PNG interlaced RGBA 16", png(6, 16, true), 8},
         {"PNG grey 8, wide", png(0, 8), 1, 0xFFFFFFFF, 1000000, 536},
-        {"PNG grey 8, wide: the 28-pixel floor", png(0, 8), 1, 0xFFFFFFFF, 53687091, 10},
-        {"PNG grey 8, tall: the 28-pixel floor", png(0, 8), 1, 0xFFFFFFFF, 10, 53687091},
-        {"PNG grey 8, one row: the 28-pixel floor", png(0, 8), 1, 0xFFFFFFFF, 536870912, 1},
+        // Scaled, a side below 28 pixels is raised to 28: the RGB image outgrows the budget.
+        {"PNG grey 8, wide: the 28-pixel floor", png(0, 8), 1, 0xFFFFFFFF, 53687091, 10,
+         "    (RGB image 333 MiB; the rest is the scaler's weights, sums and rows for 53.7 M source columns)"},
+        {"PNG grey 8, tall: the 28-pixel floor", png(0, 8), 1, 0xFFFFFFFF, 10, 53687091,
+         "    (RGB image 333 MiB; the rest is the scaler's weights for 4.2 M target rows)"},
+        {"PNG grey 8, one row: the 28-pixel floor", png(0, 8), 1, 0xFFFFFFFF, 536870912, 1,
+         "    (its RGB image alone, 41521491 x 28, is 3,326 MiB: refused only by this bench's address-space limit)"},
         {"JPEG grey", jpeg(JpegColour::grey, false), 1, 65500},
         {"JPEG YCbCr 4:2:0", jpeg(JpegColour::ycbcr_420, false), 3, 65500},
         {"JPEG Adobe CMYK", jpeg(JpegColour::adobe_cmyk, false), 3, 65500},
-        {"JPEG grey progressive", jpeg(JpegColour::grey, true), 1, 65500},
-        {"JPEG YCbCr 4:2:0 progressive", jpeg(JpegColour::ycbcr_420, true), 3, 65500},
-        {"JPEG YCbCr 4:4:4 progressive", jpeg(JpegColour::ycbcr_444, true), 3, 65500},
-        {"JPEG YCCK progressive", jpeg(JpegColour::ycck, true), 3, 65500},
+        // libjpeg keeps every coefficient of a progressive file until its last scan, 2 bytes a
+        // sample of each component at its own resolution.
+        {"JPEG grey progressive", jpeg(JpegColour::grey, true), 1, 65500, 0, 0,
+         "    (coefficients 1,024.5 MiB, past libjpeg's 1 GiB working-memory cap)"},
+        {"JPEG YCbCr 4:2:0 progressive", jpeg(JpegColour::ycbcr_420, true), 3, 65500, 0, 0, "    (coefficients 513 MiB)"},
+        {"JPEG YCbCr 4:4:4 progressive", jpeg(JpegColour::ycbcr_444, true), 3, 65500, 0, 0,
+         "    (coefficients 1,025 MiB, past libjpeg's 1 GiB working-memory cap)"},
+        {"JPEG YCCK progressive", jpeg(JpegColour::ycck, true), 3, 65500, 0, 0,
+         "    (coefficients 855 MiB: Y and K at full size, Cb and Cr at a quarter)"},
         {"GIF screen with a 1 x 1 frame", [](std::uint32_t w, std::uint32_t h) { return test_support::gif_claiming(w, h, 1, 1); }, 4, 65535},
         {"GIF full-screen frame", gif_frame(false), 4, 65535},
         {"GIF interlaced full-screen frame", gif_frame(true), 4, 65535},
@@ -396,6 +406,7 @@ int main(int argc, char** argv) {
         std::printf("%-46s %-22s %-13s %11s %8.1f %9ld %8.1f  %s%s\n", c.what.c_str(), size.c_str(), layout.c_str(),
                     file_size(made.file_bytes).c_str(), made.seconds, m.peak_mib, m.seconds, m.result.c_str(),
                     too_much ? "  ** above 640 MiB" : "");
+        if (c.note) std::printf("%s\n", c.note);
         if (too_much) over.push_back(c.what + " " + size);
     }
     std::filesystem::remove_all(dir);
