@@ -481,7 +481,8 @@ TEST(HostileImage, PngHeaders) {
 TEST(HostileImage, JpegHeaders) {
     using test_support::JpegColour;
     run_cases({
-        {"JPEG claiming 13,000 x 13,000 RGB", [] { return jpeg_claiming(13000, 13000); }, "", streams},
+        {"JPEG claiming 13,000 x 13,000 RGB", [] { return jpeg_claiming(13000, 13000); }, "", streams, true},
+        {"JPEG claiming 3,000 x 3,000 RGB", [] { return jpeg_claiming(3000, 3000); }, "", streams},
         {"JPEG claiming 23,000 x 23,000 RGB", [] { return jpeg_claiming(23000, 23000); }, "none", streams},
         {"JPEG claiming 0 x 0", [] { return jpeg_claiming(0, 0); }, "none", streams},
         {"JPEG claiming 16 x 0", [] { return jpeg_claiming(16, 0); }, "none", streams},
