@@ -54,7 +54,9 @@ RowImage uniform_rows(std::uint32_t width, std::uint32_t height, std::uint32_t c
 }
 
 Maker png(int colour_type, int depth, bool interlaced = false) {
-    return [=](std::uint32_t w, std::uint32_t h) { return test_support::uniform_png(w, h, colour_type, depth, 0x40, interlaced); };
+    return [=](std::uint32_t w, std::uint32_t h) {
+        return test_support::uniform_png(w, h, colour_type, depth, 0x40, interlaced);
+    };
 }
 
 Maker jpeg(test_support::JpegColour colour, bool progressive) {
@@ -80,7 +82,8 @@ Maker gif_frame(bool interlaced) {
 Maker tiff(std::uint32_t channels, std::uint32_t bits, test_support::TiffPage format = {}) {
     return [=](std::uint32_t w, std::uint32_t h) {
         test_support::TiffPage page = format;
-        if (page.compression == test_support::TiffCompression::none) page.compression = test_support::TiffCompression::deflate;
+        if (page.compression == test_support::TiffCompression::none)
+            page.compression = test_support::TiffCompression::deflate;
         if (page.rows_per_strip == 0) page.rows_per_strip = h;
         const std::uint16_t v = bits == 16 ? 0x4321 : bits == 8 ? 0x43 : 1;
         return test_support::encode_tiff_rows(uniform_rows(w, h, channels, bits, {v, v, v, v}), page);
@@ -92,7 +95,8 @@ Maker tiff_float(std::uint32_t channels) {
         test_support::TiffPage page;
         page.compression = test_support::TiffCompression::deflate;
         return test_support::encode_tiff_float_rows(
-            w, h, channels, [&](std::uint32_t, float* out) { std::fill_n(out, std::size_t{w} * channels, 0.25f); }, page);
+            w, h, channels, [&](std::uint32_t, float* out) { std::fill_n(out, std::size_t{w} * channels, 0.25f); },
+            page);
     };
 }
 
@@ -182,12 +186,14 @@ std::vector<Case> cases() {
         // sample of each component at its own resolution.
         {"JPEG grey progressive", jpeg(JpegColour::grey, true), 1, 65500, 0, 0,
          "    (coefficients 1,024.5 MiB, past libjpeg's 1 GiB working-memory cap)"},
-        {"JPEG YCbCr 4:2:0 progressive", jpeg(JpegColour::ycbcr_420, true), 3, 65500, 0, 0, "    (coefficients 513 MiB)"},
+        {"JPEG YCbCr 4:2:0 progressive", jpeg(JpegColour::ycbcr_420, true), 3, 65500, 0, 0,
+         "    (coefficients 513 MiB)"},
         {"JPEG YCbCr 4:4:4 progressive", jpeg(JpegColour::ycbcr_444, true), 3, 65500, 0, 0,
          "    (coefficients 1,025 MiB, past libjpeg's 1 GiB working-memory cap)"},
         {"JPEG YCCK progressive", jpeg(JpegColour::ycck, true), 3, 65500, 0, 0,
          "    (coefficients 855 MiB: Y and K at full size, Cb and Cr at a quarter)"},
-        {"GIF screen with a 1 x 1 frame", [](std::uint32_t w, std::uint32_t h) { return test_support::gif_claiming(w, h, 1, 1); }, 4, 65535},
+        {"GIF screen with a 1 x 1 frame",
+         [](std::uint32_t w, std::uint32_t h) { return test_support::gif_claiming(w, h, 1, 1); }, 4, 65535},
         {"GIF full-screen frame", gif_frame(false), 4, 65535},
         {"GIF interlaced full-screen frame", gif_frame(true), 4, 65535},
         {"TIFF grey 8", tiff(1, 8), 1},
@@ -235,7 +241,9 @@ std::unique_ptr<tarnwick::ImageDecoder> open_decoder(const Bytes& file) {
 
 std::string layout_name(tarnwick::PixelLayout layout) {
     static const char* const names[] = {"", "grey", "grey+alpha", "RGB", "RGBA"};
-    const char* type = layout.type == tarnwick::SampleType::u8 ? " 8" : layout.type == tarnwick::SampleType::u16 ? " 16" : " float";
+    const char* type = layout.type == tarnwick::SampleType::u8    ? " 8"
+                       : layout.type == tarnwick::SampleType::u16 ? " 16"
+                                                                  : " float";
     return std::string(layout.channels <= 4 ? names[layout.channels] : "?") + type;
 }
 
@@ -292,7 +300,8 @@ ChildRun in_child(const std::function<std::string()>& body) {
     }
     ::close(fds[1]);
     char buffer[4096];
-    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) run.text.append(buffer, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
+        run.text.append(buffer, static_cast<std::size_t>(n));
     ::close(fds[0]);
     ::wait4(pid, &run.status, 0, &run.usage);
     return run;
@@ -349,13 +358,15 @@ Measured measure(const std::string& path) {
         const auto start = Clock::now();
         const auto rgb = tarnwick::prepare_rgb(bytes.data(), bytes.size(), budget);
         const double seconds = since(start);
-        return std::to_string(seconds) + " " + (rgb ? std::to_string(rgb->width) + "x" + std::to_string(rgb->height) : "none");
+        return std::to_string(seconds) + " " +
+               (rgb ? std::to_string(rgb->width) + "x" + std::to_string(rgb->height) : "none");
     });
     Measured m;
     m.peak_mib = run.usage.ru_maxrss / 1024;
     char result[64] = {};
     if (!run.exited_ok() || std::sscanf(run.text.c_str(), "%lf %63s", &m.seconds, result) != 2) {
-        m.result = WIFSIGNALED(run.status) ? "killed by signal " + std::to_string(WTERMSIG(run.status)) : "child failed";
+        m.result =
+            WIFSIGNALED(run.status) ? "killed by signal " + std::to_string(WTERMSIG(run.status)) : "child failed";
         return m;
     }
     m.result = std::strcmp(result, "none") == 0 ? "none: fallback road" : result;
@@ -383,10 +394,11 @@ int main(int argc, char** argv) {
     if (::mkdtemp(dir.data()) == nullptr) return 1;
     const std::string path = dir + "/image";
 
-    std::printf("allowance %llu bytes; peak = the measuring child's ru_maxrss, file bytes included; its address space "
-                "is limited to %llu GiB\n",
-                static_cast<unsigned long long>(tarnwick::decode_allowance),
-                static_cast<unsigned long long>(address_limit >> 30));
+    std::printf(
+        "allowance %llu bytes; peak = the measuring child's ru_maxrss, file bytes included; its address space "
+        "is limited to %llu GiB\n",
+        static_cast<unsigned long long>(tarnwick::decode_allowance),
+        static_cast<unsigned long long>(address_limit >> 30));
     std::printf("%-46s %-22s %-13s %11s %8s %9s %8s  %s\n", "image", "size", "layout", "file", "make s", "peak MiB",
                 "prep s", "result");
     std::vector<std::string> over;

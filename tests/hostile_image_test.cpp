@@ -77,9 +77,9 @@ Bytes interlaced(const Bytes& png) {
 // out at once, and the decoder fills the rest with grey.
 Bytes jpeg_claiming(std::uint16_t width, std::uint16_t height, const test_support::JpegOptions& options = {}) {
     using test_support::JpegColour;
-    const std::uint32_t channels = options.colour == JpegColour::grey ? 1
+    const std::uint32_t channels = options.colour == JpegColour::grey                                               ? 1
                                    : options.colour == JpegColour::adobe_cmyk || options.colour == JpegColour::ycck ? 4
-                                                                                                                   : 3;
+                                                                                                                    : 3;
     Bytes file = test_support::encode_jpeg(noise(16, 16, channels), options);
     for (std::size_t at = 2; at + 9 < file.size(); ++at) {
         if (file[at] == 0xFF && (file[at + 1] == 0xC0 || file[at + 1] == 0xC1 || file[at + 1] == 0xC2)) {
@@ -243,7 +243,8 @@ ChildRun in_child(const std::function<std::string()>& body) {
     ::close(fds[1]);
     ChildRun run;
     char buffer[65536];
-    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) run.report.append(buffer, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
+        run.report.append(buffer, static_cast<std::size_t>(n));
     ::close(fds[0]);
     int status = 0;
     rusage usage{};
@@ -301,8 +302,10 @@ std::vector<Sample> samples() {
     Palette see_through = varied_palette(16);
     see_through[3].a = 0;
     see_through[5].a = 128;
-    const Raster indices4 = make_raster(W, H, 1, 4, [](std::uint32_t x, std::uint32_t y, std::uint32_t) { return x * 3 + y; });
-    const Raster indices8 = make_raster(W, H, 1, 8, [](std::uint32_t x, std::uint32_t y, std::uint32_t) { return (x ^ y) & 15; });
+    const Raster indices4 =
+        make_raster(W, H, 1, 4, [](std::uint32_t x, std::uint32_t y, std::uint32_t) { return x * 3 + y; });
+    const Raster indices8 =
+        make_raster(W, H, 1, 8, [](std::uint32_t x, std::uint32_t y, std::uint32_t) { return (x ^ y) & 15; });
     const Raster smooth = smooth_raster(W, H, 3), smooth_grey = smooth_raster(W, H, 1), ink = smooth_raster(W, H, 4);
     auto tiff = [&](Raster r, TiffCompression compression, auto&&... more) {
         TiffPage page;
@@ -458,19 +461,23 @@ TEST(HostileImage, PngHeaders) {
     using test_support::png_claiming;
     run_cases({
         {"PNG claiming 100,000 x 100,000 RGB", [] { return png_claiming(100000, 100000, 2, 8, 4); }, "none", streams},
-        {"PNG claiming 100,000 x 100,000 grey, 1 bit", [] { return png_claiming(100000, 100000, 0, 1, 4); }, "none", streams},
-        {"PNG claiming 20,000 x 20,000 grey, 400 MB of samples", [] { return png_claiming(20000, 20000, 0, 8, 2); }, "", streams},
+        {"PNG claiming 100,000 x 100,000 grey, 1 bit", [] { return png_claiming(100000, 100000, 0, 1, 4); }, "none",
+         streams},
+        {"PNG claiming 20,000 x 20,000 grey, 400 MB of samples", [] { return png_claiming(20000, 20000, 0, 8, 2); }, "",
+         streams},
         {"PNG claiming 8,193 x 8,192 RGBA 16, one column over the allowance",
          [] { return png_claiming(8193, 8192, 6, 16, 1); }, "none", streams},
         {"PNG of 0 x 0", [] { return png_claiming(0, 0, 2, 8, 1); }, "none", streams},
         {"PNG of 0 x 10", [] { return png_claiming(0, 10, 2, 8, 1); }, "none", streams},
-        {"PNG of 5,000 x 5,000 grey, complete", [] { return test_support::uniform_png(5000, 5000, 0, 8); }, "1792x1792", streams},
-        {"PNG of 3,000 x 3,000 RGBA 16, complete", [] { return test_support::uniform_png(3000, 3000, 6, 16); }, "1792x1792", streams},
+        {"PNG of 5,000 x 5,000 grey, complete", [] { return test_support::uniform_png(5000, 5000, 0, 8); }, "1792x1792",
+         streams},
+        {"PNG of 3,000 x 3,000 RGBA 16, complete", [] { return test_support::uniform_png(3000, 3000, 6, 16); },
+         "1792x1792", streams},
         // Interlaced rows are held whole, in the file's layout, from the start of decoding.
         {"PNG interlaced of 3,000 x 3,000 grey+alpha 16, complete",
          [] { return test_support::uniform_png(3000, 3000, 4, 16, 0x40, true); }, "1792x1792", square(3000, 4)},
-        {"PNG interlaced claiming 8,193 x 8,192 RGBA 16", [] { return interlaced(png_claiming(8193, 8192, 6, 16, 1)); }, "none",
-         streams},
+        {"PNG interlaced claiming 8,193 x 8,192 RGBA 16", [] { return interlaced(png_claiming(8193, 8192, 6, 16, 1)); },
+         "none", streams},
         {"PNG interlaced claiming the largest RGBA 8 (11,585 x 11,585), one row of data",
          [] { return interlaced(png_claiming(11585, 11585, 6, 8, 1)); }, "none", square(11585, 4), true},
         {"PNG of 400,000 x 300 grey, complete: a wide image through the scaler",
@@ -487,38 +494,42 @@ TEST(HostileImage, JpegHeaders) {
         {"JPEG claiming 0 x 0", [] { return jpeg_claiming(0, 0); }, "none", streams},
         {"JPEG claiming 16 x 0", [] { return jpeg_claiming(16, 0); }, "none", streams},
         // CMYK counts as the RGB it becomes: 3 bytes a pixel, not 4.
-        {"Adobe CMYK JPEG claiming 13,377 x 13,377", [] { return jpeg_claiming(13377, 13377, {.colour = JpegColour::adobe_cmyk}); },
-         "", streams, true},
-        {"Adobe CMYK JPEG claiming 13,378 x 13,378", [] { return jpeg_claiming(13378, 13378, {.colour = JpegColour::adobe_cmyk}); },
-         "none", streams},
+        {"Adobe CMYK JPEG claiming 13,377 x 13,377",
+         [] { return jpeg_claiming(13377, 13377, {.colour = JpegColour::adobe_cmyk}); }, "", streams, true},
+        {"Adobe CMYK JPEG claiming 13,378 x 13,378",
+         [] { return jpeg_claiming(13378, 13378, {.colour = JpegColour::adobe_cmyk}); }, "none", streams},
         // A progressive file keeps every coefficient until its last scan: 1.5 samples of 2 bytes a
         // pixel at 4:2:0, the RGB image's own size.
-        {"progressive JPEG claiming 13,377 x 13,377 YCbCr 4:2:0", [] { return jpeg_claiming(13377, 13377, {.progressive = true}); },
-         "", allowance, true},
+        {"progressive JPEG claiming 13,377 x 13,377 YCbCr 4:2:0",
+         [] { return jpeg_claiming(13377, 13377, {.progressive = true}); }, "", allowance, true},
     });
 }
 
 TEST(HostileImage, GifHeaders) {
     using test_support::gif_claiming;
     run_cases({
-        {"GIF with a 65,535 x 65,535 screen and a 1 x 1 frame", [] { return gif_claiming(65535, 65535, 1, 1); }, "none", streams},
-        {"GIF with a 11,586 x 11,585 screen, one column over the allowance", [] { return gif_claiming(11586, 11585, 1, 1); }, "none",
+        {"GIF with a 65,535 x 65,535 screen and a 1 x 1 frame", [] { return gif_claiming(65535, 65535, 1, 1); }, "none",
          streams},
-        {"GIF with a 4,000 x 4,000 screen and a 1 x 1 frame", [] { return gif_claiming(4000, 4000, 1, 1); }, "1792x1792", streams},
-        {"GIF with a 1 x 1 screen and a 65,535 x 65,535 frame", [] { return gif_claiming(1, 1, 65535, 65535); }, "", streams},
+        {"GIF with a 11,586 x 11,585 screen, one column over the allowance",
+         [] { return gif_claiming(11586, 11585, 1, 1); }, "none", streams},
+        {"GIF with a 4,000 x 4,000 screen and a 1 x 1 frame", [] { return gif_claiming(4000, 4000, 1, 1); },
+         "1792x1792", streams},
+        {"GIF with a 1 x 1 screen and a 65,535 x 65,535 frame", [] { return gif_claiming(1, 1, 65535, 65535); }, "",
+         streams},
         {"GIF of 0 x 0", [] { return gif_claiming(0, 0, 0, 0); }, "", streams},
-        {"GIF with the largest screen (11,585 x 11,585) and a 1 x 1 frame", [] { return gif_claiming(11585, 11585, 1, 1); },
-         "1792x1792", streams, true},
+        {"GIF with the largest screen (11,585 x 11,585) and a 1 x 1 frame",
+         [] { return gif_claiming(11585, 11585, 1, 1); }, "1792x1792", streams, true},
         // An interlaced frame's indices are held, one byte a pixel; its data ends after one pixel.
-        {"GIF with an interlaced 11,585 x 11,585 frame, one pixel of data", [] { return interlaced_gif_claiming(11585, 11585); },
-         "none", square(11585, 1), true},
+        {"GIF with an interlaced 11,585 x 11,585 frame, one pixel of data",
+         [] { return interlaced_gif_claiming(11585, 11585); }, "none", square(11585, 1), true},
     });
 }
 
 TEST(HostileImage, WebpHeaders) {
     using test_support::webp_lossless_claiming;
     run_cases({
-        {"lossless WebP of 16,384 x 16,384", [] { return webp_lossless_claiming(16384, 16384, 0xFF336699, true); }, "none", streams},
+        {"lossless WebP of 16,384 x 16,384", [] { return webp_lossless_claiming(16384, 16384, 0xFF336699, true); },
+         "none", streams},
         {"lossless WebP of 11,586 x 11,585, one column over the allowance",
          [] { return webp_lossless_claiming(11586, 11585, 0xFF336699, false); }, "none", streams},
         {"lossy WebP claiming 16,383 x 16,383", [] { return vp8_claiming(16383, 16383); }, "none", streams},
@@ -526,7 +537,8 @@ TEST(HostileImage, WebpHeaders) {
         {"lossy WebP claiming 0 x 0", [] { return vp8_claiming(0, 0); }, "none", streams},
         {"WebP canvas of 16,777,216 x 16,777,216 around a 1 x 1 image",
          [] { return webp_canvas_claiming(16777216, 16777216); }, "none", streams},
-        {"WebP canvas of 4,000 x 4,000 around a 1 x 1 image", [] { return webp_canvas_claiming(4000, 4000); }, "none", streams},
+        {"WebP canvas of 4,000 x 4,000 around a 1 x 1 image", [] { return webp_canvas_claiming(4000, 4000); }, "none",
+         streams},
         // libwebp holds a lossless image whole as ARGB, which the allowance counts as RGBA.
         {"lossless WebP of the largest size (11,585 x 11,585), no pixel data",
          [] { return webp_lossless_claiming(11585, 11585, 0x80336699, true); }, "1792x1792", allowance, true},
@@ -537,23 +549,52 @@ TEST(HostileImage, TiffHeaders) {
     test_support::TiffPage tiled;
     tiled.tile_size = 16;
     run_cases({
-        {"TIFF claiming 100,000 x 100,000 grey", [] { return tiff_with(tiff_grey(), {{tiff_width, 100000}, {tiff_height, 100000}}); },
+        {"TIFF claiming 100,000 x 100,000 grey",
+         [] {
+             return tiff_with(tiff_grey(), {{tiff_width, 100000}, {tiff_height, 100000}});
+         },
          "none", streams},
-        {"TIFF of 0 x 0", [] { return tiff_with(tiff_grey(), {{tiff_width, 0}, {tiff_height, 0}}); }, "none", streams},
-        {"TIFF of 64 x 0", [] { return tiff_with(tiff_grey(), {{tiff_height, 0}}); }, "none", streams},
+        {"TIFF of 0 x 0",
+         [] {
+             return tiff_with(tiff_grey(), {{tiff_width, 0}, {tiff_height, 0}});
+         },
+         "none", streams},
+        {"TIFF of 64 x 0",
+         [] {
+             return tiff_with(tiff_grey(), {{tiff_height, 0}});
+         },
+         "none", streams},
         {"TIFF claiming 23,170 x 23,170 grey in one strip of 3,072 bytes",
-         [] { return tiff_with(tiff_grey(), {{tiff_width, 23170}, {tiff_height, 23170}, {tiff_rows_per_strip, 23170}}); }, "none",
-         allowance},
+         [] {
+             return tiff_with(tiff_grey(), {{tiff_width, 23170}, {tiff_height, 23170}, {tiff_rows_per_strip, 23170}});
+         },
+         "none", allowance},
         {"TIFF claiming 20,000 x 20,000 grey in strips of 48 rows, one of them in the file",
-         [] { return tiff_with(tiff_grey(), {{tiff_width, 20000}, {tiff_height, 20000}}); }, "none", allowance},
+         [] {
+             return tiff_with(tiff_grey(), {{tiff_width, 20000}, {tiff_height, 20000}});
+         },
+         "none", allowance},
         // The strip's rows are all there: either reading is sound, taking 4 GiB is not.
-        {"TIFF whose strip claims 4 GiB", [] { return tiff_with(tiff_grey(), {{tiff_strip_bytes, 0xFFFFFFF0}}); }, "", streams},
-        {"TIFF whose rows per strip claim 2^32 - 1", [] { return tiff_with(tiff_grey(), {{tiff_rows_per_strip, 0xFFFFFFFF}}); },
+        {"TIFF whose strip claims 4 GiB",
+         [] {
+             return tiff_with(tiff_grey(), {{tiff_strip_bytes, 0xFFFFFFF0}});
+         },
+         "", streams},
+        {"TIFF whose rows per strip claim 2^32 - 1",
+         [] {
+             return tiff_with(tiff_grey(), {{tiff_rows_per_strip, 0xFFFFFFFF}});
+         },
          "64x48", streams},
-        {"TIFF with tiles of 65,536 x 65,536", [&] { return tiff_with(tiff_grey(tiled), {{tiff_tile_width, 65536}, {tiff_tile_length, 65536}}); },
+        {"TIFF with tiles of 65,536 x 65,536",
+         [&] {
+             return tiff_with(tiff_grey(tiled), {{tiff_tile_width, 65536}, {tiff_tile_length, 65536}});
+         },
          "none", streams},
         {"TIFF with tiles of 23,168 x 23,168 over a 64 x 48 image",
-         [&] { return tiff_with(tiff_grey(tiled), {{tiff_tile_width, 23168}, {tiff_tile_length, 23168}}); }, "none", allowance},
+         [&] {
+             return tiff_with(tiff_grey(tiled), {{tiff_tile_width, 23168}, {tiff_tile_length, 23168}});
+         },
+         "none", allowance},
         {"TIFF with 5,000 pages", [] { return tiff_pages(5000); }, "1x1", streams},
         {"TIFF whose pages loop", [] { return tiff_pages(3, true); }, "", streams},
         {"TIFF bilevel CCITT G4 page of the largest size (23,170 x 23,170)",
@@ -562,7 +603,8 @@ TEST(HostileImage, TiffHeaders) {
              fax.compression = test_support::TiffCompression::ccitt_g4;
              fax.rows_per_strip = 256;
              return test_support::encode_tiff_rows(
-                 {23170, 23170, 1, 1, [](std::uint32_t y, std::uint16_t* out) { std::fill_n(out, 23170, y / 64 % 2); }}, fax);
+                 {23170, 23170, 1, 1, [](std::uint32_t y, std::uint16_t* out) { std::fill_n(out, 23170, y / 64 % 2); }},
+                 fax);
          },
          "1792x1792", allowance, true},
     });
@@ -575,24 +617,39 @@ TEST(HostileImage, BmpHeaders) {
         {"BMP stored top-down (negative height)", [] { return bmp_claiming(2, -2, Bytes(16, 0x7F)); }, "2x2", streams},
         {"BMP with the most negative height", [] { return bmp_claiming(2, INT32_MIN, Bytes(16, 0)); }, "none", streams},
         {"BMP claiming 100,000 x 100,000", [] { return bmp_claiming(100000, 100000, Bytes(16, 0)); }, "none", streams},
-        {"BMP claiming 13,377 x 13,377, its rows missing", [] { return bmp_claiming(13377, 13377, Bytes(16, 0)); }, "none", streams},
+        {"BMP claiming 13,377 x 13,377, its rows missing", [] { return bmp_claiming(13377, 13377, Bytes(16, 0)); },
+         "none", streams},
         {"BMP of 0 x 0", [] { return bmp_claiming(0, 0, {}); }, "none", streams},
         {"BMP of 0 x -5", [] { return bmp_claiming(0, -5, {}); }, "none", streams},
-        {"RLE8 BMP claiming 30,000 x 30,000", [] { return bmp_rle_claiming(30000, 30000, 8, {0, 1}); }, "none", streams},
-        {"RLE4 BMP of 13,378 x 13,378, one column over the allowance", [] { return bmp_rle_claiming(13378, 13378, 4, {0, 1}); },
+        {"RLE8 BMP claiming 30,000 x 30,000",
+         [] {
+             return bmp_rle_claiming(30000, 30000, 8, {0, 1});
+         },
          "none", streams},
-        {"RLE8 BMP of 13,377 x 13,377 whose codes run out", [] { return bmp_rle_claiming(13377, 13377, 8, {200, 1, 0, 0}); }, "none",
-         square(13377, 1), true},
+        {"RLE4 BMP of 13,378 x 13,378, one column over the allowance",
+         [] {
+             return bmp_rle_claiming(13378, 13378, 4, {0, 1});
+         },
+         "none", streams},
+        {"RLE8 BMP of 13,377 x 13,377 whose codes run out",
+         [] {
+             return bmp_rle_claiming(13377, 13377, 8, {200, 1, 0, 0});
+         },
+         "none", square(13377, 1), true},
         // RLE indices are held, one byte a pixel.
-        {"RLE4 BMP of the largest size (13,377 x 13,377), ended at once", [] { return bmp_rle_claiming(13377, 13377, 4, {0, 1}); },
+        {"RLE4 BMP of the largest size (13,377 x 13,377), ended at once",
+         [] {
+             return bmp_rle_claiming(13377, 13377, 4, {0, 1});
+         },
          "1792x1792", square(13377, 1), true},
     });
 }
 
 TEST(HostileImage, TopDownBmpKeepsItsRowOrder) {
     // Stored top row first because the height is negative: red, green / blue, white.
-    const Bytes file = test_support::bmp_claiming(2, -2, {0, 0, 0xFF, 0, 0xFF, 0, 0, 0,         // red, green, padding
-                                                          0xFF, 0, 0, 0xFF, 0xFF, 0xFF, 0, 0});  // blue, white, padding
+    const Bytes file = test_support::bmp_claiming(2, -2,
+                                                  {0, 0, 0xFF, 0, 0xFF, 0, 0, 0,          // red, green, padding
+                                                   0xFF, 0, 0, 0xFF, 0xFF, 0xFF, 0, 0});  // blue, white, padding
     const ChildRun run = in_child([&] {
         const auto rgb = tarnwick::prepare_rgb(file.data(), file.size(), budget);
         if (!rgb) return std::string("none");
@@ -605,7 +662,8 @@ TEST(HostileImage, TopDownBmpKeepsItsRowOrder) {
 class WorstPeak : public testing::Environment {
 public:
     void TearDown() override {
-        if (worst_peak_kib > 0) std::cout << "worst peak RSS " << worst_peak_kib / 1024 << " MiB: " << worst_case << "\n";
+        if (worst_peak_kib > 0)
+            std::cout << "worst peak RSS " << worst_peak_kib / 1024 << " MiB: " << worst_case << "\n";
     }
 };
 const auto* const worst_peak = testing::AddGlobalTestEnvironment(new WorstPeak);
