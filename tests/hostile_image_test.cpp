@@ -482,6 +482,15 @@ TEST(HostileImage, PngHeaders) {
          [] { return interlaced(png_claiming(11585, 11585, 6, 8, 1)); }, "none", square(11585, 4), true},
         {"PNG of 400,000 x 300 grey, complete: a wide image through the scaler",
          [] { return test_support::uniform_png(400000, 300, 0, 8); }, "65434x49", streams, true},
+        // The 28-pixel floor lets a thin strip's output grow past any budget: the output and the
+        // scaler's weights are held to the allowance, beyond it the fallback road takes the file.
+        {"PNG of 536,870,912 x 1 grey (its output would be 3.3 GiB)",
+         [] { return png_claiming(536870912, 1, 0, 8, 1); }, "none", streams},
+        // (The child that makes this file holds two of its rows while it deflates them.)
+        {"PNG of 53,687,091 x 10 grey, complete (its output and weights would be 1.6 GiB)",
+         [] { return test_support::uniform_png(53687091, 10, 0, 8); }, "none", std::uint64_t{53687091} * 2, true},
+        {"PNG of 10 x 1,000,000 grey, complete: raised to 28 x 566,680 as the rule says",
+         [] { return test_support::uniform_png(10, 1000000, 0, 8); }, "28x566680", streams, true},
     });
 }
 
@@ -502,6 +511,11 @@ TEST(HostileImage, JpegHeaders) {
         // pixel at 4:2:0, the RGB image's own size.
         {"progressive JPEG claiming 13,377 x 13,377 YCbCr 4:2:0",
          [] { return jpeg_claiming(13377, 13377, {.progressive = true}); }, "", allowance, true},
+        // libjpeg's working memory is held to the allowance: four full components' coefficients
+        // are over it, and the file takes the fallback road before any scan is decoded.
+        {"progressive YCCK JPEG claiming 13,377 x 13,377",
+         [] { return jpeg_claiming(13377, 13377, {.colour = JpegColour::ycck, .progressive = true}); }, "none",
+         streams, true},
     });
 }
 
