@@ -18,18 +18,6 @@
 namespace tarnwick {
 namespace {
 
-std::unique_ptr<ImageDecoder> open_decoder(ImageFormat format, const unsigned char* bytes, std::size_t size) {
-    switch (format) {
-        case ImageFormat::png: return open_png(bytes, size);
-        case ImageFormat::jpeg: return open_jpeg(bytes, size);
-        case ImageFormat::gif: return open_gif(bytes, size);
-        case ImageFormat::webp: return open_webp(bytes, size);
-        case ImageFormat::tiff: return open_tiff(bytes, size);
-        case ImageFormat::bmp: return open_bmp(bytes, size);
-    }
-    return nullptr;
-}
-
 // Each row as it comes, converted into its place in the output; an 8-bit RGB row is decoded
 // straight into it.
 bool copy_rows(ImageDecoder& decoder, RgbImage& rgb) {
