@@ -988,79 +988,70 @@ Bytes encode_bmp_rows(const RowImage& r, const BmpOptions& o) {
         }
     }
 
-    const std::uint32_t header_size = o.header == BmpHeader::os2 ? 12 : o.header == BmpHeader::info ? 40
-                                      : o.header == BmpHeader::v4                                     ? 108
-                                                                                                      : 124;
-    const std::uint32_t mask_bytes = fields && o.header == BmpHeader::info ? 12 : 0;
-    const std::uint32_t palette_bytes = static_cast<std::uint32_t>(o.palette.size()) * (os2 ? 3 : 4);
-    const std::uint32_t offset = 14 + header_size + mask_bytes + palette_bytes;
-    Bytes out{'B', 'M'};
-    put_le32(out, offset + static_cast<std::uint32_t>(pixels.size()));
-    put_le32(out, 0);
-    put_le32(out, offset);
-    put_le32(out, header_size);
-    if (os2) {
-        if (r.width > 0xFFFF || r.height > 0xFFFF) fail("the OS/2 header holds 16-bit sizes");
-        put_le16(out, r.width);
-        put_le16(out, r.height);
-        put_le16(out, 1);
-        put_le16(out, o.bits);
+    if (os2 && (r.width > 0xFFFF || r.height > 0xFFFF)) fail("the OS/2 header holds 16-bit sizes");
+    BmpFile file;
+    file.header = o.header == BmpHeader::os2 ? 12 : o.header == BmpHeader::info ? 40 : o.header == BmpHeader::v4 ? 108 : 124;
+    file.width = static_cast<std::int32_t>(r.width);
+    file.height = o.top_down ? -static_cast<std::int32_t>(r.height) : static_cast<std::int32_t>(r.height);
+    file.bits = o.bits;
+    file.compression = o.compression == BmpCompression::rle8   ? 1
+                       : o.compression == BmpCompression::rle4 ? 2
+                       : fields                                ? 3
+                                                               : 0;
+    for (const Colour& c : o.palette) file.palette.push_back(std::uint32_t{c.r} << 16 | std::uint32_t{c.g} << 8 | c.b);
+    if (fields) file.masks = masks;
+    file.masks_after_header = fields && o.header == BmpHeader::info;
+    file.pixels = std::move(pixels);
+    return write_bmp(file);
+}
+
+Bytes write_bmp(const BmpFile& s) {
+    Bytes info;
+    put_le32(info, s.header);
+    if (s.header == 12) {
+        put_le16(info, static_cast<std::uint32_t>(s.width));
+        put_le16(info, static_cast<std::uint32_t>(s.height));
+        put_le16(info, s.planes);
+        put_le16(info, s.bits);
     } else {
-        const std::uint32_t compression = o.compression == BmpCompression::rle8   ? 1
-                                          : o.compression == BmpCompression::rle4 ? 2
-                                          : fields                                ? 3
-                                                                                  : 0;
-        put_le32(out, r.width);
-        put_le32(out, o.top_down ? static_cast<std::uint32_t>(-static_cast<std::int64_t>(r.height)) : r.height);
-        put_le16(out, 1);
-        put_le16(out, o.bits);
-        put_le32(out, compression);
-        put_le32(out, static_cast<std::uint32_t>(pixels.size()));
-        put_le32(out, 2835);
-        put_le32(out, 2835);
-        put_le32(out, static_cast<std::uint32_t>(o.palette.size()));
-        put_le32(out, 0);
-        if (o.header != BmpHeader::info) {
-            for (std::uint32_t mask : fields ? masks : std::array<std::uint32_t, 4>{}) put_le32(out, mask);
-            put_le32(out, 0x73524742);             // 'sRGB'
-            out.insert(out.end(), 36 + 12, 0);     // end points and gamma, unused with sRGB
-            if (o.header == BmpHeader::v5) {
-                put_le32(out, 4);                  // LCS_GM_IMAGES
-                put_le32(out, 0);                  // no profile
-                put_le32(out, 0);
-                put_le32(out, 0);
-            }
-        } else if (fields) {
-            for (int c = 0; c < 3; ++c) put_le32(out, masks[static_cast<std::size_t>(c)]);
+        put_le32(info, static_cast<std::uint32_t>(s.width));
+        put_le32(info, static_cast<std::uint32_t>(s.height));
+        put_le16(info, s.planes);
+        put_le16(info, s.bits);
+        put_le32(info, s.compression);
+        put_le32(info, static_cast<std::uint32_t>(s.pixels.size()));
+        put_le32(info, 2835);
+        put_le32(info, 2835);
+        put_le32(info, s.colours_used.value_or(static_cast<std::uint32_t>(s.palette.size())));
+        put_le32(info, 0);
+        for (std::uint32_t mask : s.masks) put_le32(info, mask);
+        if (s.header >= 108) put_le32(info, 0x73524742);  // 'sRGB': the end points and gamma after it are unused
+        if (s.header >= 124) {
+            info.resize(108, 0);
+            put_le32(info, 4);  // LCS_GM_IMAGES; no profile
         }
+        info.resize(s.header, 0);
+        if (s.masks_after_header)
+            for (std::size_t c = 0; c < 3; ++c) put_le32(info, s.masks[c]);
     }
-    for (const Colour& c : o.palette) {
-        out.insert(out.end(), {c.b, c.g, c.r});
-        if (!os2) out.push_back(0);
+    const std::uint32_t entry = s.entry_bytes ? s.entry_bytes : s.header == 12 ? 3 : 4;
+    for (std::uint32_t c : s.palette) {
+        info.insert(info.end(), {static_cast<unsigned char>(c), static_cast<unsigned char>(c >> 8),
+                                 static_cast<unsigned char>(c >> 16)});
+        if (entry == 4) info.push_back(0);
     }
-    if (out.size() != offset) fail("BMP header size");
-    out.insert(out.end(), pixels.begin(), pixels.end());
+    const auto offset = static_cast<std::uint32_t>(14 + info.size());
+    Bytes out{'B', 'M'};
+    put_le32(out, s.size_field.value_or(offset + static_cast<std::uint32_t>(s.pixels.size())));
+    put_le32(out, 0);
+    put_le32(out, s.data_offset.value_or(offset));
+    out.insert(out.end(), info.begin(), info.end());
+    out.insert(out.end(), s.pixels.begin(), s.pixels.end());
     return out;
 }
 
 Bytes bmp_claiming(std::int32_t width, std::int32_t height, const Bytes& pixel_data) {
-    Bytes out{'B', 'M'};
-    put_le32(out, static_cast<std::uint32_t>(54 + pixel_data.size()));
-    put_le32(out, 0);
-    put_le32(out, 54);
-    put_le32(out, 40);
-    put_le32(out, static_cast<std::uint32_t>(width));
-    put_le32(out, static_cast<std::uint32_t>(height));
-    put_le16(out, 1);
-    put_le16(out, 24);
-    put_le32(out, 0);
-    put_le32(out, static_cast<std::uint32_t>(pixel_data.size()));
-    put_le32(out, 2835);
-    put_le32(out, 2835);
-    put_le32(out, 0);
-    put_le32(out, 0);
-    out.insert(out.end(), pixel_data.begin(), pixel_data.end());
-    return out;
+    return write_bmp({.width = width, .height = height, .pixels = pixel_data});
 }
 
 }  // namespace test_support

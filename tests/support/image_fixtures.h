@@ -198,6 +198,25 @@ Bytes cut_colour_map(Bytes tiff);
 
 // --- BMP (our own writer) ---------------------------------------------------------------------
 
+// What a BMP file says, field by field, for headers of any kind and damage of any field; write_bmp
+// writes it. Fields left unset are derived from the others.
+struct BmpFile {
+    std::uint32_t header = 40;  // 12: the OS/2 core header; 16 to 64, 108 (V4) and 124 (V5) the longer ones
+    std::int32_t width = 1, height = 1;
+    std::uint32_t bits = 24, compression = 0, planes = 1;
+    std::vector<std::uint32_t> palette;  // 0xRRGGBB each
+    std::uint32_t entry_bytes = 0;       // 0: 3 with the core header, else 4
+    std::optional<std::uint32_t> colours_used;
+    std::array<std::uint32_t, 4> masks{};  // R, G, B, A: inside headers of 52 bytes and more
+    bool masks_after_header = false;       // R, G, B after a 40-byte header
+    Bytes pixels;                          // as stored: rows bottom-up unless the height is negative
+    std::optional<std::uint32_t> size_field, data_offset;
+};
+
+// The file: the 14-byte file header, the info header (its fields past `header` bytes cut off; the
+// V4 and V5 headers name sRGB), the palette and the pixels.
+Bytes write_bmp(const BmpFile& file);
+
 enum class BmpHeader {
     os2,   // the 12-byte OS/2 core header: 16-bit sizes, 3-byte palette entries, no compression
     info,  // the 40-byte BITMAPINFOHEADER (bit-field masks follow it)
