@@ -519,7 +519,6 @@ std::vector<std::uint32_t> gif_row_order(std::uint32_t height, bool interlaced) 
 }  // namespace
 
 Bytes encode_gif(const std::vector<GifFrame>& frames, const GifOptions& options) {
-    if (frames.empty()) fail("a GIF needs a frame");
     const ColourMapPtr global = colour_map(options.palette);
     Bytes out;
     GifWriter w;
@@ -527,14 +526,15 @@ Bytes encode_gif(const std::vector<GifFrame>& frames, const GifOptions& options)
     w.gif = EGifOpen(&out, gif_append, &error);
     if (!w.gif) fail(std::string("EGifOpen: ") + GifErrorString(error));
     EGifSetGifVersion(w.gif, options.gif89a);
-    const std::uint32_t screen_w = options.screen_width ? options.screen_width : frames[0].indices.width;
-    const std::uint32_t screen_h = options.screen_height ? options.screen_height : frames[0].indices.height;
+    const std::uint32_t screen_w = options.screen_width.value_or(frames.empty() ? 0 : frames[0].indices.width);
+    const std::uint32_t screen_h = options.screen_height.value_or(frames.empty() ? 0 : frames[0].indices.height);
     w.check(EGifPutScreenDesc(w.gif, static_cast<int>(screen_w), static_cast<int>(screen_h), 8, options.background,
                               global.get()),
             "EGifPutScreenDesc");
     for (const GifFrame& frame : frames) {
-        check_raster(frame.indices);
-        if (frame.indices.channels != 1 || frame.indices.bits != 8) fail("GIF frames are 8-bit indices");
+        const Raster& indices = frame.indices;
+        if (indices.channels != 1 || indices.bits != 8 || indices.samples.size() != std::size_t{indices.width} * indices.height)
+            fail("GIF frames are 8-bit indices");
         const ColourMapPtr local = colour_map(frame.local_palette);
         if (!local && !global) fail("a GIF frame needs a colour table");
         if (options.gif89a && (frame.transparent >= 0 || frames.size() > 1)) {
@@ -549,14 +549,20 @@ Bytes encode_gif(const std::vector<GifFrame>& frames, const GifOptions& options)
         } else if (frame.transparent >= 0) {
             fail("a transparent index needs GIF89a");
         }
+        for (const GifExtension& extension : frame.extensions) {
+            w.check(EGifPutExtensionLeader(w.gif, extension.code), "EGifPutExtensionLeader");
+            for (const Bytes& block : extension.blocks)
+                w.check(EGifPutExtensionBlock(w.gif, static_cast<int>(block.size()), block.data()), "EGifPutExtensionBlock");
+            w.check(EGifPutExtensionTrailer(w.gif), "EGifPutExtensionTrailer");
+        }
         w.check(EGifPutImageDesc(w.gif, static_cast<int>(frame.left), static_cast<int>(frame.top),
-                                 static_cast<int>(frame.indices.width), static_cast<int>(frame.indices.height),
+                                 static_cast<int>(indices.width), static_cast<int>(indices.height),
                                  frame.interlaced, local.get()),
                 "EGifPutImageDesc");
-        std::vector<GifPixelType> line(frame.indices.width);
-        for (const std::uint32_t y : gif_row_order(frame.indices.height, frame.interlaced)) {
-            for (std::uint32_t x = 0; x < frame.indices.width; ++x)
-                line[x] = static_cast<GifPixelType>(frame.indices.at(x, y, 0));
+        std::vector<GifPixelType> line(indices.width);
+        for (const std::uint32_t y : gif_row_order(indices.height, frame.interlaced)) {
+            for (std::uint32_t x = 0; x < indices.width; ++x)
+                line[x] = static_cast<GifPixelType>(indices.at(x, y, 0));
             w.check(EGifPutLine(w.gif, line.data(), static_cast<int>(line.size())), "EGifPutLine");
         }
     }

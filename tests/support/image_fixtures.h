@@ -137,23 +137,34 @@ Bytes encode_jpeg(const Raster& raster, const JpegOptions& options = {});
 
 // --- GIF (giflib) -----------------------------------------------------------------------------
 
+// An extension block written before a frame: its label and its data sub-blocks (up to 255 bytes
+// each).
+struct GifExtension {
+    int code = 0;
+    std::vector<Bytes> blocks;
+};
+constexpr int gif_plain_text = 0x01, gif_comment = 0xFE, gif_application = 0xFF;
+
 struct GifFrame {
-    Raster indices;  // 1 channel, 8-bit samples, each below the palette's size
+    Raster indices;  // 1 channel, 8-bit samples, each below the palette's size; 0 x 0 without samples
     std::uint32_t left = 0;
     std::uint32_t top = 0;
     Palette local_palette;  // empty: the global one
     int transparent = -1;   // the transparent index, or -1 (a graphic control block, GIF89a)
     bool interlaced = false;
+    std::vector<GifExtension> extensions;  // after the graphic control block, before the frame
 };
 
 struct GifOptions {
-    std::uint32_t screen_width = 0;  // 0: the first frame's
-    std::uint32_t screen_height = 0;
+    std::optional<std::uint32_t> screen_width;  // unset: the first frame's
+    std::optional<std::uint32_t> screen_height;
     Palette palette;  // the global colour table, padded to a power of two
     int background = 0;
     bool gif89a = true;  // GIF87a carries no extension blocks: transparent indices need 89a
 };
 
+// The frames in order. No frame at all, or one of 0 x 0, makes a file only a broken writer makes:
+// for the decoder's tests.
 Bytes encode_gif(const std::vector<GifFrame>& frames, const GifOptions& options);
 
 // A hand-made GIF89a with a logical screen of screen_w x screen_h, a two-colour table (red,
