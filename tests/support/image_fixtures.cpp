@@ -607,6 +607,9 @@ WebPConfig webp_config(const WebpOptions& options) {
     config.lossless = options.lossless ? 1 : 0;
     config.quality = static_cast<float>(options.quality);
     config.exact = 1;
+    if (options.filter_type) config.filter_type = *options.filter_type;
+    if (options.alpha_compression) config.alpha_compression = *options.alpha_compression;
+    if (options.alpha_filtering) config.alpha_filtering = *options.alpha_filtering;
     if (!WebPValidateConfig(&config)) fail("WebPValidateConfig");
     return config;
 }
@@ -667,6 +670,102 @@ Bytes encode_webp_animation(const std::vector<Raster>& frames, const WebpOptions
     Bytes out(data.bytes, data.bytes + data.size);
     WebPDataClear(&data);
     return out;
+}
+
+namespace {
+
+void put_le24(Bytes& out, std::uint32_t v) {
+    put_le16(out, v & 0xFFFF);
+    out.push_back(static_cast<unsigned char>(v >> 16));
+}
+
+}  // namespace
+
+Bytes webp_chunk(const char* tag, const Bytes& payload) {
+    Bytes out(tag, tag + 4);
+    put_le32(out, static_cast<std::uint32_t>(payload.size()));
+    out.insert(out.end(), payload.begin(), payload.end());
+    if (payload.size() % 2) out.push_back(0);
+    return out;
+}
+
+Bytes webp_file(const Bytes& chunks) {
+    Bytes out{'R', 'I', 'F', 'F'};
+    put_le32(out, static_cast<std::uint32_t>(4 + chunks.size()));
+    out.insert(out.end(), {'W', 'E', 'B', 'P'});
+    out.insert(out.end(), chunks.begin(), chunks.end());
+    return out;
+}
+
+Bytes webp_vp8x(std::uint32_t flags, std::uint32_t width, std::uint32_t height) {
+    Bytes payload;
+    put_le32(payload, flags);
+    put_le24(payload, width - 1);
+    put_le24(payload, height - 1);
+    return webp_chunk("VP8X", payload);
+}
+
+Bytes webp_find_chunk(const Bytes& file, const char* tag) {
+    for (std::size_t at = 12; at + 8 <= file.size();) {
+        const std::size_t size = file[at + 4] | file[at + 5] << 8 | file[at + 6] << 16 | std::size_t{file[at + 7]} << 24;
+        const std::size_t on_disk = std::min(8 + size + (size & 1), file.size() - at);
+        if (std::memcmp(&file[at], tag, 4) == 0) return Bytes(file.begin() + at, file.begin() + at + on_disk);
+        at += on_disk;
+    }
+    return {};
+}
+
+Bytes webp_image_chunks(const Bytes& still) {
+    Bytes frame = webp_find_chunk(still, "ALPH");
+    for (const char* tag : {"VP8 ", "VP8L"}) {
+        const Bytes image = webp_find_chunk(still, tag);
+        frame.insert(frame.end(), image.begin(), image.end());
+    }
+    return frame;
+}
+
+Bytes webp_raw_alpha(const Bytes& alpha, std::uint32_t width, std::uint32_t height, int filter) {
+    if (alpha.size() != std::size_t{width} * height || filter < 0 || filter > 3) fail("an alpha plane and a filter");
+    Bytes payload{static_cast<unsigned char>(filter << 2)};
+    auto at = [&](std::uint32_t x, std::uint32_t y) { return int{alpha[std::size_t{y} * width + x]}; };
+    for (std::uint32_t y = 0; y < height; ++y) {
+        for (std::uint32_t x = 0; x < width; ++x) {
+            int predicted = 0;
+            if (filter == 0 || (x == 0 && y == 0)) {
+                predicted = 0;
+            } else if (y == 0) {
+                predicted = at(x - 1, 0);
+            } else if (x == 0) {
+                predicted = at(0, y - 1);
+            } else if (filter == 1) {
+                predicted = at(x - 1, y);
+            } else if (filter == 2) {
+                predicted = at(x, y - 1);
+            } else {
+                predicted = std::clamp(at(x - 1, y) + at(x, y - 1) - at(x - 1, y - 1), 0, 255);
+            }
+            payload.push_back(static_cast<unsigned char>(at(x, y) - predicted));
+        }
+    }
+    return webp_chunk("ALPH", payload);
+}
+
+Bytes webp_animation_file(std::uint32_t canvas_width, std::uint32_t canvas_height, std::uint32_t x, std::uint32_t y,
+                          std::uint32_t width, std::uint32_t height, const Bytes& frame) {
+    Bytes chunks = webp_vp8x(webp_animation_flag | webp_alpha_flag, canvas_width, canvas_height);
+    const Bytes anim = webp_chunk("ANIM", {0xFF, 0xFF, 0xFF, 0xFF, 0, 0});  // white, no loop count
+    chunks.insert(chunks.end(), anim.begin(), anim.end());
+    Bytes anmf;
+    put_le24(anmf, x / 2);
+    put_le24(anmf, y / 2);
+    put_le24(anmf, width - 1);
+    put_le24(anmf, height - 1);
+    put_le24(anmf, 100);  // duration, in milliseconds
+    anmf.push_back(0);
+    anmf.insert(anmf.end(), frame.begin(), frame.end());
+    const Bytes frame_chunk = webp_chunk("ANMF", anmf);
+    chunks.insert(chunks.end(), frame_chunk.begin(), frame_chunk.end());
+    return webp_file(chunks);
 }
 
 // --- TIFF ------------------------------------------------------------------------------------

@@ -177,6 +177,10 @@ Bytes gif_claiming(std::uint32_t screen_w, std::uint32_t screen_h, std::uint32_t
 struct WebpOptions {
     bool lossless = false;
     int quality = 90;
+    // Unset: libwebp's defaults.
+    std::optional<int> filter_type;        // the lossy loop filter: 0 simple, 1 strong
+    std::optional<int> alpha_compression;  // 0 raw, 1 lossless
+    std::optional<int> alpha_filtering;    // 0 none, 1 fast, 2 best
 };
 
 // The raster is 8-bit RGB or RGBA; an RGBA raster gives a file with alpha. The colour under
@@ -184,6 +188,28 @@ struct WebpOptions {
 Bytes encode_webp(const Raster& raster, const WebpOptions& options = {});
 // An animation of the frames (all of one size) 100 ms apart, through WebPAnimEncoder.
 Bytes encode_webp_animation(const std::vector<Raster>& frames, const WebpOptions& options = {});
+
+// Files put together chunk by chunk, for layouts and damage the encoder does not write.
+
+// One chunk: its tag, the payload's size and the payload, padded to an even length.
+Bytes webp_chunk(const char* tag, const Bytes& payload);
+// The RIFF container ("RIFF", its size, "WEBP") around the chunks.
+Bytes webp_file(const Bytes& chunks);
+constexpr std::uint32_t webp_animation_flag = 0x02, webp_exif_flag = 0x08, webp_alpha_flag = 0x10;
+// The extended header's chunk, for a canvas of width x height.
+Bytes webp_vp8x(std::uint32_t flags, std::uint32_t width, std::uint32_t height);
+// The top-level chunk with this tag, its header and padding included; empty when there is none.
+Bytes webp_find_chunk(const Bytes& file, const char* tag);
+// The image chunks of a still file, as an animation frame holds them: ALPH, if any, then VP8 or VP8L.
+Bytes webp_image_chunks(const Bytes& still);
+// An ALPH chunk holding the width x height plane uncompressed behind `filter` (0 none, 1
+// horizontal, 2 vertical, 3 gradient): each sample stored as its difference from the prediction
+// the format makes of the samples before it.
+Bytes webp_raw_alpha(const Bytes& alpha, std::uint32_t width, std::uint32_t height, int filter);
+// An animated file on a canvas, with a white background colour, whose one frame is the image
+// chunks `frame`, of width x height at (x, y) (even offsets).
+Bytes webp_animation_file(std::uint32_t canvas_width, std::uint32_t canvas_height, std::uint32_t x, std::uint32_t y,
+                          std::uint32_t width, std::uint32_t height, const Bytes& frame);
 
 // --- TIFF (libtiff) ---------------------------------------------------------------------------
 
