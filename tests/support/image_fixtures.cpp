@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,9 +46,9 @@ std::uint32_t hash(std::uint32_t x, std::uint32_t y, std::uint32_t c, std::uint3
     return mix(x * 0x9E3779B1U ^ mix(y * 0x85EBCA77U ^ mix(c * 0xC2B2AE3DU ^ seed)));
 }
 
-void check_raster(const Raster& raster) {
-    if (raster.width == 0 || raster.height == 0 || raster.channels < 1 || raster.channels > 4)
-        fail("a raster needs a size and 1 to 4 channels");
+void check_raster(const Raster& raster, std::uint32_t most_channels = 4) {
+    if (raster.width == 0 || raster.height == 0 || raster.channels < 1 || raster.channels > most_channels)
+        fail("a raster needs a size and 1 to " + std::to_string(most_channels) + " channels");
     const std::size_t count = std::size_t{raster.width} * raster.height * raster.channels;
     if ((raster.is_float() ? raster.reals.size() : raster.samples.size()) != count)
         fail("the raster's samples do not match its size");
@@ -65,8 +66,8 @@ void put_be32(Bytes& out, std::uint32_t v) {
     for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<unsigned char>(v >> shift));
 }
 
-// Integer samples packed as PNG and TIFF store them: below 8 bits from the high bit of each byte,
-// 16-bit ones big-endian or in the host's order.
+// Integer samples packed as PNG and TIFF store them: narrower than a byte or of odd widths, one
+// after the other from the high bit of each byte; 16-bit ones big-endian or in the host's order.
 void pack_samples(const std::uint16_t* in, std::size_t count, std::uint32_t bits, unsigned char* out,
                   bool big_endian_16) {
     if (bits == 16) {
@@ -86,6 +87,14 @@ void pack_samples(const std::uint16_t* in, std::size_t count, std::uint32_t bits
             const std::size_t bit = i * bits;
             out[bit / 8] |= static_cast<unsigned char>(in[i] << (8 - bits - bit % 8));
         }
+    } else if (bits >= 1 && bits < 16) {
+        std::memset(out, 0, (count * bits + 7) / 8);
+        for (std::size_t i = 0; i < count; ++i)
+            for (std::uint32_t b = 0; b < bits; ++b)
+                if (in[i] >> (bits - 1 - b) & 1) {
+                    const std::size_t bit = i * bits + b;
+                    out[bit / 8] |= static_cast<unsigned char>(0x80 >> bit % 8);
+                }
     } else {
         fail("samples of " + std::to_string(bits) + " bits cannot be packed");
     }
@@ -452,6 +461,12 @@ Bytes encode_jpeg(const Raster& raster, const JpegOptions& options) {
     }
     jpeg_set_quality(&w.info, options.quality, TRUE);
     if (options.progressive) jpeg_simple_progression(&w.info);
+    std::array<jpeg_scan_info, 4> scans{};
+    if (options.scan_per_component) {
+        for (int i = 0; i < w.info.num_components; ++i) scans[static_cast<std::size_t>(i)] = {1, {i}, 0, 63, 0, 0};
+        w.info.scan_info = scans.data();
+        w.info.num_scans = w.info.num_components;
+    }
     jpeg_start_compress(&w.info, TRUE);
     std::vector<unsigned char> line(std::size_t{raster.width} * raster.channels);
     for (std::uint32_t y = 0; y < raster.height; ++y) {
@@ -816,6 +831,7 @@ void tiff_unmap(thandle_t, void*, toff_t) {}
 struct TiffCloser {
     void operator()(TIFF* tif) const noexcept { TIFFClose(tif); }
 };
+using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
 
 void require(bool ok, const char* what) {
     if (!ok) fail(std::string("libtiff: ") + what);
@@ -826,92 +842,211 @@ struct TiffShape {
     std::uint32_t width, height, channels, bits;  // bits 32: floats
 };
 
-// Fills row y as TIFF stores it, in the host's byte order (libtiff swaps for the file).
-using TiffRowFn = std::function<void(std::uint32_t y, unsigned char* out)>;
+// Fills row y of one plane (of every channel when the page is not in planes) as TIFF stores it,
+// in the host's byte order (libtiff swaps for the file).
+using TiffRowFn = std::function<void(std::uint32_t y, std::uint32_t plane, unsigned char* out)>;
 
+std::uint16_t float_to_half(float f) {
+    if (std::isnan(f)) return 0x7E00;
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &f, 4);
+    const auto sign = static_cast<std::uint16_t>(bits >> 16 & 0x8000);
+    if (f == 0) return sign;
+    const int exponent = static_cast<int>(bits >> 23 & 0xFF) - 127 + 15;  // normal halves only
+    if (exponent <= 0 || exponent >= 31) fail("a float that no normal half holds");
+    return static_cast<std::uint16_t>(sign | exponent << 10 | (bits >> 13 & 0x3FF));
+}
+
+// One row of `pixels` pixels of `channels` samples each, packed for one plane (every channel when
+// `plane` is none), integers at `bits` or floats at `float_bits`.
+constexpr std::uint32_t all_planes = ~0u;
+
+void pack_tiff_row(const std::uint16_t* ints, const float* reals, std::uint32_t pixels, std::uint32_t channels,
+                   std::uint32_t plane, std::uint32_t bits, unsigned char* out) {
+    const std::uint32_t first = plane == all_planes ? 0 : plane;
+    const std::uint32_t count = plane == all_planes ? channels : 1;
+    if (ints) {
+        std::vector<std::uint16_t> picked;
+        picked.reserve(std::size_t{pixels} * count);
+        for (std::uint32_t x = 0; x < pixels; ++x)
+            for (std::uint32_t c = first; c < first + count; ++c) picked.push_back(ints[std::size_t{x} * channels + c]);
+        pack_samples(picked.data(), picked.size(), bits, out, false);
+        return;
+    }
+    for (std::uint32_t x = 0, i = 0; x < pixels; ++x) {
+        for (std::uint32_t c = first; c < first + count; ++c, ++i) {
+            const float v = reals[std::size_t{x} * channels + c];
+            if (bits == 16) {
+                const std::uint16_t half = float_to_half(v);
+                std::memcpy(out + std::size_t{i} * 2, &half, 2);
+            } else if (bits == 64) {
+                const double wide = v;
+                std::memcpy(out + std::size_t{i} * 8, &wide, 8);
+            } else {
+                std::memcpy(out + std::size_t{i} * 4, &v, 4);
+            }
+        }
+    }
+}
+
+std::uint16_t photometric_of(const TiffPage& page, std::uint32_t channels) {
+    if (page.photometric) return *page.photometric;
+    if (!page.palette.empty() || !page.colour_map.empty()) return PHOTOMETRIC_PALETTE;
+    if (page.cmyk) return PHOTOMETRIC_SEPARATED;
+    return channels <= 2 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB;
+}
+
+std::uint32_t colour_channels(std::uint16_t photometric) {
+    switch (photometric) {
+        case PHOTOMETRIC_MINISWHITE:
+        case PHOTOMETRIC_MINISBLACK:
+        case PHOTOMETRIC_PALETTE: return 1;
+        case PHOTOMETRIC_SEPARATED: return 4;
+        default: return 3;
+    }
+}
+
+std::uint16_t compression_of(TiffCompression compression) {
+    switch (compression) {
+        case TiffCompression::lzw: return COMPRESSION_LZW;
+        case TiffCompression::deflate: return COMPRESSION_ADOBE_DEFLATE;
+        case TiffCompression::packbits: return COMPRESSION_PACKBITS;
+        case TiffCompression::ccitt_rle: return COMPRESSION_CCITTRLE;
+        case TiffCompression::ccitt_fax3: return COMPRESSION_CCITTFAX3;
+        case TiffCompression::ccitt_fax4: return COMPRESSION_CCITTFAX4;
+        case TiffCompression::jpeg: return COMPRESSION_JPEG;
+        default: return COMPRESSION_NONE;
+    }
+}
+
+// The page's tags, then its strips or tiles, then its directory. Strips are written row by row,
+// so that a huge page never sits whole in memory; tiles a row of tiles at a time.
 void write_page(TIFF* tif, const TiffPage& page, const TiffShape& r, const TiffRowFn& row_of, std::uint16_t number,
                 std::uint16_t pages) {
-    const bool palette = !page.palette.empty();
+    const std::uint16_t photometric = photometric_of(page, r.channels);
     const bool floats = r.bits == 32;
-    if (palette && (r.channels != 1 || r.bits > 8 || page.palette.size() > (1u << r.bits)))
+    const std::uint32_t bits = floats ? page.float_bits : r.bits;
+    if (!page.palette.empty() && (r.channels != 1 || r.bits > 8 || page.palette.size() > (1u << r.bits)))
         fail("a palette page has one channel of indices of up to 8 bits");
+    if (!page.colour_map.empty() && (r.channels != 1 || r.bits > 16 || page.colour_map.size() != std::size_t{3} << r.bits))
+        fail("a colour map has 3 x 2^bits entries");
     if (page.cmyk && (r.channels != 4 || r.bits != 8)) fail("a CMYK page has 4 channels of 8 bits");
+    if (floats && bits != 16 && bits != 32 && bits != 64) fail("floats of 16, 32 or 64 bits");
     require(TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, r.width), "width");
     require(TIFFSetField(tif, TIFFTAG_IMAGELENGTH, r.height), "height");
-    require(TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, static_cast<std::uint16_t>(r.bits)), "bits");
+    require(TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, static_cast<std::uint16_t>(bits)), "bits");
     require(TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, static_cast<std::uint16_t>(r.channels)), "samples");
-    require(TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG), "planar");
-    const std::uint16_t photometric = palette           ? PHOTOMETRIC_PALETTE
-                                      : page.cmyk       ? PHOTOMETRIC_SEPARATED
-                                      : r.channels <= 2 ? PHOTOMETRIC_MINISBLACK
-                                                        : PHOTOMETRIC_RGB;
+    require(TIFFSetField(tif, TIFFTAG_PLANARCONFIG, page.separate_planes ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG),
+            "planar");
     require(TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, photometric), "photometric");
-    if (floats) require(TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_IEEEFP), "sample format");
-    if (r.channels == 2 || (r.channels == 4 && !page.cmyk)) {
-        const std::uint16_t extra = page.associated_alpha ? EXTRASAMPLE_ASSOCALPHA : EXTRASAMPLE_UNASSALPHA;
-        require(TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &extra), "extra samples");
+    require(TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT,
+                         page.sample_format.value_or(floats ? SAMPLEFORMAT_IEEEFP : SAMPLEFORMAT_UINT)),
+            "sample format");
+    require(TIFFSetField(tif, TIFFTAG_FILLORDER, page.reversed_bits ? FILLORDER_LSB2MSB : FILLORDER_MSB2LSB),
+            "fill order");
+    std::vector<std::uint16_t> extra = page.extra_samples;
+    for (std::uint32_t c = colour_channels(photometric) + 1; extra.empty() && c <= r.channels; ++c) {
+        if (c == colour_channels(photometric) + 1)
+            extra.push_back(page.associated_alpha ? EXTRASAMPLE_ASSOCALPHA : EXTRASAMPLE_UNASSALPHA);
+        else
+            extra.push_back(EXTRASAMPLE_UNSPECIFIED);
     }
-    const std::uint16_t compression = page.compression == TiffCompression::lzw       ? COMPRESSION_LZW
-                                      : page.compression == TiffCompression::deflate ? COMPRESSION_ADOBE_DEFLATE
-                                                                                     : COMPRESSION_NONE;
-    require(TIFFSetField(tif, TIFFTAG_COMPRESSION, compression), "compression");
+    if (!extra.empty())
+        require(TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, static_cast<std::uint16_t>(extra.size()), extra.data()),
+                "extra samples");
+    require(TIFFSetField(tif, TIFFTAG_COMPRESSION, compression_of(page.compression)), "compression");
     if (page.predictor != 1)
         require(TIFFSetField(tif, TIFFTAG_PREDICTOR, static_cast<std::uint16_t>(page.predictor)), "predictor");
-    std::vector<std::uint16_t> map_r, map_g, map_b;
-    if (palette) {
+    std::vector<std::uint16_t> map = page.colour_map;
+    if (!page.palette.empty()) {
         const std::size_t entries = std::size_t{1} << r.bits;
-        map_r.assign(entries, 0);
-        map_g.assign(entries, 0);
-        map_b.assign(entries, 0);
+        map.assign(3 * entries, 0);
         for (std::size_t i = 0; i < page.palette.size(); ++i) {
-            map_r[i] = static_cast<std::uint16_t>(page.palette[i].r * 257);
-            map_g[i] = static_cast<std::uint16_t>(page.palette[i].g * 257);
-            map_b[i] = static_cast<std::uint16_t>(page.palette[i].b * 257);
+            map[i] = static_cast<std::uint16_t>(page.palette[i].r * 257);
+            map[entries + i] = static_cast<std::uint16_t>(page.palette[i].g * 257);
+            map[2 * entries + i] = static_cast<std::uint16_t>(page.palette[i].b * 257);
         }
-        require(TIFFSetField(tif, TIFFTAG_COLORMAP, map_r.data(), map_g.data(), map_b.data()), "colour map");
+    }
+    if (!map.empty()) {
+        const std::size_t entries = map.size() / 3;
+        require(TIFFSetField(tif, TIFFTAG_COLORMAP, map.data(), map.data() + entries, map.data() + 2 * entries),
+                "colour map");
+    }
+    if (page.ycbcr_subsampling[0])
+        require(TIFFSetField(tif, TIFFTAG_YCBCRSUBSAMPLING, page.ycbcr_subsampling[0], page.ycbcr_subsampling[1]),
+                "YCbCr subsampling");
+    if (photometric == PHOTOMETRIC_SEPARATED) require(TIFFSetField(tif, TIFFTAG_INKSET, INKSET_CMYK), "ink set");
+    if (page.compression == TiffCompression::jpeg) {
+        require(TIFFSetField(tif, TIFFTAG_JPEGQUALITY, 90), "JPEG quality");
+        if (photometric == PHOTOMETRIC_YCBCR)
+            require(TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB), "JPEG colour mode");
     }
     if (pages > 1) {
         require(TIFFSetField(tif, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE), "subfile type");
         require(TIFFSetField(tif, TIFFTAG_PAGENUMBER, number, pages), "page number");
     }
-    const std::size_t row_bytes = (std::size_t{r.width} * r.channels * r.bits + 7) / 8;
-    std::vector<unsigned char> row(row_bytes);
-    if (page.tile_size == 0) {
-        require(TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, page.rows_per_strip), "rows per strip");
-        for (std::uint32_t y = 0; y < r.height; ++y) {
-            row_of(y, row.data());
-            require(TIFFWriteScanline(tif, row.data(), y, 0) == 1, "TIFFWriteScanline");
+    const std::uint32_t tile_width = page.tile_size;
+    const std::uint32_t tile_height = page.tile_height ? page.tile_height : page.tile_size;
+    if (tile_width) {
+        require(TIFFSetField(tif, TIFFTAG_TILEWIDTH, tile_width), "tile width");
+        require(TIFFSetField(tif, TIFFTAG_TILELENGTH, tile_height), "tile length");
+    } else {
+        require(TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, page.rows_per_strip ? page.rows_per_strip : r.height),
+                "rows per strip");
+    }
+
+    if (!page.raw_strips.empty()) {
+        for (std::size_t i = 0; i < page.raw_strips.size(); ++i) {
+            Bytes strip = page.raw_strips[i];
+            require(TIFFWriteRawStrip(tif, static_cast<std::uint32_t>(i), strip.data(),
+                                      static_cast<tmsize_t>(strip.size())) >= 0,
+                    "TIFFWriteRawStrip");
         }
     } else {
-        if (r.bits < 8) fail("tiles of samples below 8 bits are not made here");
-        const std::uint32_t tile = page.tile_size;
-        require(TIFFSetField(tif, TIFFTAG_TILEWIDTH, tile), "tile width");
-        require(TIFFSetField(tif, TIFFTAG_TILELENGTH, tile), "tile length");
-        const std::size_t pixel_bytes = std::size_t{r.channels} * r.bits / 8;
-        // One row of tiles at a time, from `tile` rows.
-        std::vector<unsigned char> band(row_bytes * tile);
-        std::vector<unsigned char> buffer(static_cast<std::size_t>(TIFFTileSize(tif)));
-        for (std::uint32_t ty = 0; ty < r.height; ty += tile) {
-            const std::uint32_t rows = std::min(tile, r.height - ty);
-            for (std::uint32_t y = 0; y < rows; ++y) row_of(ty + y, &band[y * row_bytes]);
-            for (std::uint32_t tx = 0; tx < r.width; tx += tile) {
-                std::fill(buffer.begin(), buffer.end(), 0);
-                const std::uint32_t columns = std::min(tile, r.width - tx);
-                for (std::uint32_t y = 0; y < rows; ++y)
-                    std::memcpy(&buffer[y * tile * pixel_bytes], &band[y * row_bytes + tx * pixel_bytes],
-                                columns * pixel_bytes);
-                require(TIFFWriteTile(tif, buffer.data(), tx, ty, 0, 0) > 0, "TIFFWriteTile");
-            }
+        const std::uint32_t planes = page.separate_planes ? r.channels : 1;
+        const std::uint32_t plane_channels = page.separate_planes ? 1 : r.channels;
+        // A row as packed here; libtiff's scanline is shorter for subsampled YCbCr.
+        const std::size_t row_bytes = (std::size_t{r.width} * plane_channels * bits + 7) / 8;
+        const std::size_t line = std::max(row_bytes, static_cast<std::size_t>(TIFFScanlineSize64(tif)));
+        const auto plane_of = [&](std::uint32_t p) { return page.separate_planes ? p : all_planes; };
+        if (!tile_width) {
+            Bytes row(line);
+            for (std::uint32_t p = 0; p < planes; ++p)
+                for (std::uint32_t y = 0; y < r.height; ++y) {
+                    row_of(y, plane_of(p), row.data());
+                    require(TIFFWriteScanline(tif, row.data(), y, static_cast<std::uint16_t>(p)) == 1,
+                            "TIFFWriteScanline");
+                }
+        } else {
+            const auto tile_row = static_cast<std::size_t>(TIFFTileRowSize64(tif));
+            const auto tile_bytes = static_cast<std::size_t>(TIFFTileSize64(tif));
+            Bytes band(line * tile_height), tile(tile_bytes);
+            for (std::uint32_t p = 0; p < planes; ++p)
+                for (std::uint32_t y0 = 0; y0 < r.height; y0 += tile_height) {
+                    std::fill(band.begin(), band.end(), 0);
+                    for (std::uint32_t y = 0; y < tile_height && y0 + y < r.height; ++y)
+                        row_of(y0 + y, plane_of(p), &band[y * line]);
+                    for (std::uint32_t x0 = 0; x0 < r.width; x0 += tile_width) {
+                        std::fill(tile.begin(), tile.end(), 0);
+                        const std::size_t at = x0 / tile_width * tile_row;
+                        // Subsampled YCbCr tiles are smaller than their rows: those are left blank.
+                        for (std::uint32_t y = 0; y < tile_height && (y + 1) * tile_row <= tile_bytes && at < row_bytes; ++y)
+                            std::memcpy(&tile[y * tile_row], &band[y * line + at], std::min(tile_row, row_bytes - at));
+                        require(TIFFWriteEncodedTile(tif, TIFFComputeTile(tif, x0, y0, 0, static_cast<std::uint16_t>(p)),
+                                                     tile.data(), static_cast<tmsize_t>(tile_bytes)) >= 0,
+                                "TIFFWriteEncodedTile");
+                    }
+                }
         }
     }
     require(TIFFWriteDirectory(tif) == 1, "TIFFWriteDirectory");
 }
 
-using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
-
-TiffPtr open_tiff(MemoryFile& file, bool big_endian) {
-    TiffPtr tif(TIFFClientOpen("fixture.tif", big_endian ? "wb" : "wl", &file, tiff_read, tiff_write, tiff_seek,
-                               tiff_close, tiff_size, tiff_map, tiff_unmap));
+TiffPtr open_tiff(MemoryFile& file, const TiffFile& options) {
+    std::string mode = options.big_endian ? "wb" : "wl";
+    if (options.bigtiff) mode += '8';
+    TiffPtr tif(TIFFClientOpen("fixture.tif", mode.c_str(), &file, tiff_read, tiff_write, tiff_seek, tiff_close,
+                               tiff_size, tiff_map, tiff_unmap));
     if (!tif) fail("TIFFClientOpen");
     return tif;
 }
@@ -926,20 +1061,21 @@ std::uint32_t read_u16(const Bytes& b, std::size_t at, bool big) {
 
 }  // namespace
 
-Bytes encode_tiff(const std::vector<TiffPage>& pages, bool big_endian) {
+Bytes encode_tiff(const std::vector<TiffPage>& pages, const TiffFile& options) {
     if (pages.empty()) fail("a TIFF needs a page");
     MemoryFile file;
     {
-        const TiffPtr tif = open_tiff(file, big_endian);
+        const TiffPtr tif = open_tiff(file, options);
         for (std::size_t i = 0; i < pages.size(); ++i) {
             const Raster& r = pages[i].raster;
-            check_raster(r);
+            if (pages[i].raw_strips.empty()) check_raster(r, 8);
             const std::size_t count = std::size_t{r.width} * r.channels;
-            const TiffRowFn row = [&r, count](std::uint32_t y, unsigned char* out) {
+            const std::uint32_t float_bits = pages[i].float_bits;
+            const TiffRowFn row = [&r, count, float_bits](std::uint32_t y, std::uint32_t plane, unsigned char* out) {
                 if (r.is_float()) {
-                    std::memcpy(out, &r.reals[std::size_t{y} * count], count * sizeof(float));
+                    pack_tiff_row(nullptr, &r.reals[y * count], r.width, r.channels, plane, float_bits, out);
                 } else {
-                    pack_row(r, y, out, false);
+                    pack_tiff_row(&r.samples[y * count], nullptr, r.width, r.channels, plane, r.bits, out);
                 }
             };
             write_page(tif.get(), pages[i], {r.width, r.height, r.channels, r.bits}, row, static_cast<std::uint16_t>(i),
@@ -949,38 +1085,62 @@ Bytes encode_tiff(const std::vector<TiffPage>& pages, bool big_endian) {
     return std::move(file.data);
 }
 
-Bytes encode_tiff_rows(const RowImage& image, const TiffPage& format, bool big_endian) {
+Bytes encode_tiff_rows(const RowImage& image, const TiffPage& format, const TiffFile& options) {
     check_rows(image);
     MemoryFile file;
     {
-        const TiffPtr tif = open_tiff(file, big_endian);
-        const std::size_t count = std::size_t{image.width} * image.channels;
-        std::vector<std::uint16_t> samples(count);
-        const TiffRowFn row = [&](std::uint32_t y, unsigned char* out) {
+        const TiffPtr tif = open_tiff(file, options);
+        std::vector<std::uint16_t> samples(std::size_t{image.width} * image.channels);
+        const TiffRowFn row = [&](std::uint32_t y, std::uint32_t plane, unsigned char* out) {
             image.row(y, samples.data());
-            pack_samples(samples.data(), count, image.bits, out, false);
+            pack_tiff_row(samples.data(), nullptr, image.width, image.channels, plane, image.bits, out);
         };
         write_page(tif.get(), format, {image.width, image.height, image.channels, image.bits}, row, 0, 1);
     }
     return std::move(file.data);
 }
 
-Bytes cut_colour_map(Bytes tiff) {
+TiffEntry find_tiff_entry(const Bytes& tiff, std::uint16_t tag) {
     if (tiff.size() < 8) fail("not a TIFF");
     const bool big = tiff[0] == 'M';
     const std::uint32_t ifd = read_u32(tiff, 4, big);
     const std::uint32_t entries = read_u16(tiff, ifd, big);
     for (std::uint32_t i = 0; i < entries; ++i) {
-        const std::size_t entry = ifd + 2 + std::size_t{i} * 12;
-        if (read_u16(tiff, entry, big) != TIFFTAG_COLORMAP) continue;
-        // count shorts = 2 * count bytes; only the first count bytes are left in the file.
-        const std::uint32_t count = read_u32(tiff, entry + 4, big);
-        const auto offset = static_cast<std::uint32_t>(tiff.size() - count);
-        for (int k = 0; k < 4; ++k)
-            tiff[entry + 8 + k] = static_cast<unsigned char>(offset >> (big ? 24 - 8 * k : 8 * k));
-        return tiff;
+        const std::size_t at = ifd + 2 + std::size_t{i} * 12;
+        if (read_u16(tiff, at, big) == tag) return {at, read_u32(tiff, at + 4, big), read_u32(tiff, at + 8, big)};
     }
-    fail("the TIFF has no colour map");
+    fail("the TIFF has no tag " + std::to_string(tag));
+}
+
+Bytes cut_colour_map(Bytes tiff) {
+    const TiffEntry map = find_tiff_entry(tiff, TIFFTAG_COLORMAP);
+    const bool big = tiff[0] == 'M';
+    // count shorts = 2 * count bytes; only the first count bytes are left in the file.
+    const auto offset = static_cast<std::uint32_t>(tiff.size() - map.count);
+    for (int k = 0; k < 4; ++k) tiff[map.at + 8 + k] = static_cast<unsigned char>(offset >> (big ? 24 - 8 * k : 8 * k));
+    return tiff;
+}
+
+Bytes libtiff_rgb(const Bytes& tiff) {
+    MemoryFile file{tiff, 0};
+    // Its warnings (a progressive JPEG strip) are not the decoder's output.
+    std::unique_ptr<TIFFOpenOptions, void (*)(TIFFOpenOptions*)> options(TIFFOpenOptionsAlloc(), TIFFOpenOptionsFree);
+    TIFFOpenOptionsSetWarningHandlerExtR(
+        options.get(), [](TIFF*, void*, const char*, const char*, va_list) { return 1; }, nullptr);
+    const TiffPtr tif(TIFFClientOpenExt("fixture.tif", "r", &file, tiff_read, tiff_write, tiff_seek, tiff_close,
+                                        tiff_size, tiff_map, tiff_unmap, options.get()));
+    if (!tif) return {};
+    std::uint32_t width = 0, height = 0;
+    TIFFGetField(tif.get(), TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(tif.get(), TIFFTAG_IMAGELENGTH, &height);
+    std::vector<std::uint32_t> raster(std::size_t{width} * height);
+    if (!TIFFReadRGBAImageOriented(tif.get(), width, height, raster.data(), ORIENTATION_TOPLEFT, 0)) return {};
+    Bytes rgb;
+    rgb.reserve(raster.size() * 3);
+    for (std::uint32_t p : raster)
+        rgb.insert(rgb.end(), {static_cast<unsigned char>(TIFFGetR(p)), static_cast<unsigned char>(TIFFGetG(p)),
+                               static_cast<unsigned char>(TIFFGetB(p))});
+    return rgb;
 }
 
 // --- BMP -------------------------------------------------------------------------------------

@@ -130,6 +130,7 @@ struct JpegOptions {
     JpegColour colour = JpegColour::ycbcr_420;
     int quality = 90;
     bool progressive = false;
+    bool scan_per_component = false;  // sequential, one scan per component instead of one for all
 };
 
 // The raster's samples are 8-bit.
@@ -213,7 +214,9 @@ Bytes webp_animation_file(std::uint32_t canvas_width, std::uint32_t canvas_heigh
 
 // --- TIFF (libtiff) ---------------------------------------------------------------------------
 
-enum class TiffCompression { none, lzw, deflate };
+// JPEG at quality 90, a YCbCr page's samples given as RGB (libtiff converts them); the CCITT ones
+// for 1-bit pages.
+enum class TiffCompression { none, lzw, deflate, packbits, ccitt_rle, ccitt_fax3, ccitt_fax4, jpeg };
 
 struct TiffPage {
     // 1 grey, 2 grey + alpha, 3 RGB, 4 RGBA or CMYK; 8 or 16 bits, or 32-bit floats (3 or 4
@@ -223,15 +226,46 @@ struct TiffPage {
     bool cmyk = false;              // 4 channels of ink, 8-bit
     bool associated_alpha = false;  // the extra channel is premultiplied alpha, else unassociated
     TiffCompression compression = TiffCompression::none;
-    int predictor = 1;               // 2 horizontal differencing, 3 floating point
-    std::uint32_t tile_size = 0;     // tiles of tile_size x tile_size (a multiple of 16); 0: strips
-    std::uint32_t rows_per_strip = 8;
+    int predictor = 1;                 // 2 horizontal differencing, 3 floating point
+    std::uint32_t tile_size = 0;       // tiles of tile_size x tile_size (a multiple of 16); 0: strips
+    std::uint32_t rows_per_strip = 8;  // 0: the whole page in one strip
+
+    // Pages of every kind a TIFF reader meets, for the TIFF decoder's tests: with these, the raster
+    // may hold up to 8 channels of 1 to 16 bits or floats, and the tags say what the fields above do
+    // not, in libtiff's values (PHOTOMETRIC_*, SAMPLEFORMAT_*, EXTRASAMPLE_*).
+    std::optional<std::uint16_t> photometric;    // unset: palette, CMYK, grey or RGB, by the fields above
+    std::optional<std::uint16_t> sample_format;  // unset: IEEE floats for a float raster, else unsigned
+    std::uint32_t float_bits = 32;               // a float raster stored as 16 (half), 32 or 64 bits
+    std::vector<std::uint16_t> extra_samples;    // empty: the channels past the colour ones, the first alpha
+    std::vector<std::uint16_t> colour_map;       // instead of the palette: all red entries, then green, blue
+    std::uint32_t tile_height = 0;               // 0: tile_size
+    bool separate_planes = false;                // PlanarConfiguration 2: each channel a plane of its own
+    bool reversed_bits = false;                  // FillOrder 2: the low bit of each byte first
+    std::array<std::uint16_t, 2> ycbcr_subsampling{};  // not 0: the YCbCrSubsampling tag
+    std::vector<Bytes> raw_strips;  // not empty: the strips as stored, and the raster only gives the size
 };
 
-// One page per entry; the byte order of the file is chosen with big_endian.
-Bytes encode_tiff(const std::vector<TiffPage>& pages, bool big_endian = false);
+struct TiffFile {
+    bool big_endian = false;
+    bool bigtiff = false;
+};
+
+// One page per entry.
+Bytes encode_tiff(const std::vector<TiffPage>& pages, const TiffFile& file = {});
+
+// The entry of `tag` in the first directory of a classic TIFF: where the entry starts, its count
+// and its value (or the offset of its values).
+struct TiffEntry {
+    std::size_t at = 0;
+    std::uint32_t count = 0, value = 0;
+};
+TiffEntry find_tiff_entry(const Bytes& tiff, std::uint16_t tag);
 // The first page's colour map moved so that its second half lies past the end of the file.
 Bytes cut_colour_map(Bytes tiff);
+
+// libtiff's own RGBA reader's image of the first page, as 8-bit RGB rows (its alpha dropped): what
+// YCbCr and JPEG pages must decode to. Empty when libtiff cannot read it.
+Bytes libtiff_rgb(const Bytes& tiff);
 
 // --- BMP (our own writer) ---------------------------------------------------------------------
 
@@ -296,8 +330,8 @@ struct RowImage {
 };
 
 // One TIFF page as `format` describes it (its raster unused); tiles are filled from a band of
-// tile_size rows.
-Bytes encode_tiff_rows(const RowImage& image, const TiffPage& format, bool big_endian = false);
+// tile_size rows, separate planes from the rows of each plane in turn.
+Bytes encode_tiff_rows(const RowImage& image, const TiffPage& format, const TiffFile& file = {});
 // The samples as encode_bmp takes them.
 Bytes encode_bmp_rows(const RowImage& image, const BmpOptions& options = {});
 
