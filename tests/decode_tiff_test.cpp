@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 #include <tiffio.h>  // the names of the tags and their values
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/image_fixtures.h"

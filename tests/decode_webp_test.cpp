@@ -4,9 +4,7 @@
 // libwebp's encoder, or put together chunk by chunk.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 

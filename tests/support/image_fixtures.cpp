@@ -857,10 +857,10 @@ std::uint16_t float_to_half(float f) {
     return static_cast<std::uint16_t>(sign | exponent << 10 | (bits >> 13 & 0x3FF));
 }
 
-// One row of `pixels` pixels of `channels` samples each, packed for one plane (every channel when
-// `plane` is none), integers at `bits` or floats at `float_bits`.
 constexpr std::uint32_t all_planes = ~0u;
 
+// One row of `pixels` pixels of `channels` samples each, packed for one plane (every channel with
+// all_planes): integers (`ints`) of `bits`, or floats (`reals`) stored as `bits`-bit floats.
 void pack_tiff_row(const std::uint16_t* ints, const float* reals, std::uint32_t pixels, std::uint32_t channels,
                    std::uint32_t plane, std::uint32_t bits, unsigned char* out) {
     const std::uint32_t first = plane == all_planes ? 0 : plane;
@@ -944,12 +944,12 @@ void write_page(TIFF* tif, const TiffPage& page, const TiffShape& r, const TiffR
             "sample format");
     require(TIFFSetField(tif, TIFFTAG_FILLORDER, page.reversed_bits ? FILLORDER_LSB2MSB : FILLORDER_MSB2LSB),
             "fill order");
+    // The channels past the colour ones: the first is the alpha, any more say nothing.
     std::vector<std::uint16_t> extra = page.extra_samples;
-    for (std::uint32_t c = colour_channels(photometric) + 1; extra.empty() && c <= r.channels; ++c) {
-        if (c == colour_channels(photometric) + 1)
-            extra.push_back(page.associated_alpha ? EXTRASAMPLE_ASSOCALPHA : EXTRASAMPLE_UNASSALPHA);
-        else
-            extra.push_back(EXTRASAMPLE_UNSPECIFIED);
+    const std::uint32_t colours = colour_channels(photometric);
+    if (extra.empty() && r.channels > colours) {
+        extra.assign(r.channels - colours, EXTRASAMPLE_UNSPECIFIED);
+        extra[0] = page.associated_alpha ? EXTRASAMPLE_ASSOCALPHA : EXTRASAMPLE_UNASSALPHA;
     }
     if (!extra.empty())
         require(TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, static_cast<std::uint16_t>(extra.size()), extra.data()),
@@ -997,7 +997,7 @@ void write_page(TIFF* tif, const TiffPage& page, const TiffShape& r, const TiffR
 
     if (!page.raw_strips.empty()) {
         for (std::size_t i = 0; i < page.raw_strips.size(); ++i) {
-            Bytes strip = page.raw_strips[i];
+            Bytes strip = page.raw_strips[i];  // libtiff takes it as writable
             require(TIFFWriteRawStrip(tif, static_cast<std::uint32_t>(i), strip.data(),
                                       static_cast<tmsize_t>(strip.size())) >= 0,
                     "TIFFWriteRawStrip");

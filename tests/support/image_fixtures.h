@@ -3,7 +3,9 @@
 // fuzz seeds. Each format is written by its own library's encoder (libpng, libjpeg, giflib,
 // libtiff, libwebp); BMP by the small writer here. The caller gives the samples in the layout the
 // file stores, as a Raster (or, for images too big to hold, one row at a time), and can derive
-// the RGB image that image preparation must make of them with expected_rgb.
+// the RGB image that image preparation must make of them with expected_rgb. For the decoders' own
+// tests the writers also say what no ordinary file says: a BMP field by field (write_bmp), WebP
+// chunk by chunk, a GIF's extension blocks, a TIFF page's tags as given.
 //
 // Nothing here reports an error to the caller: a fixture that cannot be made is a broken test,
 // and the maker throws std::runtime_error (or aborts, inside a library callback).
