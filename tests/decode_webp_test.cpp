@@ -17,14 +17,10 @@
 
 namespace {
 
-using test_support::Bytes;
 using tarnwick::ImageDecoder;
 using tarnwick::PixelLayout;
 using tarnwick::SampleType;
-
-constexpr PixelLayout rgb{3, SampleType::u8};
-constexpr PixelLayout rgba{4, SampleType::u8};
-
+using test_support::Bytes;
 using test_support::webp_alpha_flag;
 using test_support::webp_animation_file;
 using test_support::webp_animation_flag;
@@ -34,6 +30,9 @@ using test_support::webp_find_chunk;
 using test_support::webp_image_chunks;
 using test_support::webp_raw_alpha;
 using test_support::webp_vp8x;
+
+constexpr PixelLayout rgb{3, SampleType::u8};
+constexpr PixelLayout rgba{4, SampleType::u8};
 
 // RGBA pixels with smooth and noisy parts, so that every predictor and filter has work; alpha
 // runs through every value, and some fully transparent pixels keep a stored colour.
