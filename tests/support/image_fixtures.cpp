@@ -650,12 +650,8 @@ void import_picture(WebpPicture& p, const Raster& raster, bool argb) {
     if (!ok) fail("WebPPictureImport");
 }
 
-}  // namespace
-
-Bytes encode_webp(const Raster& raster, const WebpOptions& options) {
-    const WebPConfig config = webp_config(options);
-    WebpPicture p;
-    import_picture(p, raster, options.lossless);
+// The picture through the encoder into memory.
+Bytes encode_picture(const WebPConfig& config, WebpPicture& p) {
     WebPMemoryWriter writer;
     WebPMemoryWriterInit(&writer);
     p.picture.writer = WebPMemoryWrite;
@@ -665,6 +661,15 @@ Bytes encode_webp(const Raster& raster, const WebpOptions& options) {
     WebPMemoryWriterClear(&writer);
     if (!ok) fail("WebPEncode: error " + std::to_string(p.picture.error_code));
     return out;
+}
+
+}  // namespace
+
+Bytes encode_webp(const Raster& raster, const WebpOptions& options) {
+    const WebPConfig config = webp_config(options);
+    WebpPicture p;
+    import_picture(p, raster, options.lossless);
+    return encode_picture(config, p);
 }
 
 Bytes encode_webp_rows(const RowImage& image, const WebpOptions& options) {
@@ -686,15 +691,7 @@ Bytes encode_webp_rows(const RowImage& image, const WebpOptions& options) {
             out[x] = alpha << 24 | std::uint32_t{s[0] & 0xFFu} << 16 | std::uint32_t{s[1] & 0xFFu} << 8 | (s[2] & 0xFFu);
         }
     }
-    WebPMemoryWriter writer;
-    WebPMemoryWriterInit(&writer);
-    p.picture.writer = WebPMemoryWrite;
-    p.picture.custom_ptr = &writer;
-    const int ok = WebPEncode(&config, &p.picture);
-    Bytes out(writer.mem, writer.mem + writer.size);
-    WebPMemoryWriterClear(&writer);
-    if (!ok) fail("WebPEncode: error " + std::to_string(p.picture.error_code));
-    return out;
+    return encode_picture(config, p);
 }
 
 namespace {
