@@ -8,41 +8,20 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <chrono>
 #include <cstdio>
 #include <string>
 
-#include "support/png_bytes.h"
+#include "support/image_fixtures.h"
 #include "tarnwick/image.h"
 
 namespace {
 
-using Bytes = std::string;
-
-using test_support::put_be32;
-
-void put_le16(Bytes& out, std::uint32_t v) {
-    out += static_cast<char>(v);
-    out += static_cast<char>(v >> 8);
-}
+using test_support::Bytes;
 
 Bytes uniform_png(std::uint32_t width, std::uint32_t height, int colour_type, int depth) {
-    return test_support::uniform_png(width, height, colour_type, depth, '\x40');
-}
-
-Bytes gif_screen(std::uint32_t width, std::uint32_t height) {
-    Bytes out = "GIF89a";
-    put_le16(out, width);
-    put_le16(out, height);
-    out += {'\x80', 0, 0, '\xFF', 0, 0, 0, '\xFF', 0, ','};
-    put_le16(out, 0);
-    put_le16(out, 0);
-    put_le16(out, 1);
-    put_le16(out, 1);
-    out += {0, 2, 2, '\x44', '\x01', 0, ';'};
-    return out;
+    return test_support::uniform_png(width, height, colour_type, depth, 0x40);
 }
 
 }  // namespace
@@ -58,7 +37,7 @@ int main() {
         {"PNG grey 16-bit 16383 x 16383", uniform_png(16383, 16383, 0, 16)},
         {"PNG RGB 8-bit 13377 x 13377", uniform_png(13377, 13377, 2, 8)},
         {"PNG RGBA 8-bit 11585 x 11585", uniform_png(11585, 11585, 6, 8)},
-        {"GIF screen 11585 x 11585, 1 x 1 frame", gif_screen(11585, 11585)},
+        {"GIF screen 11585 x 11585, 1 x 1 frame", test_support::gif_claiming(11585, 11585, 1, 1)},
     };
     std::printf("%-40s %10s %12s %10s %s\n", "image", "file KiB", "peak MiB", "seconds", "result");
     for (const Case& c : cases) {
@@ -67,8 +46,7 @@ int main() {
         const auto start = std::chrono::steady_clock::now();
         const pid_t pid = ::fork();
         if (pid == 0) {
-            const auto rgb = tarnwick::prepare_rgb(reinterpret_cast<const unsigned char*>(c.file.data()),
-                                                   c.file.size(), budget);
+            const auto rgb = tarnwick::prepare_rgb(c.file.data(), c.file.size(), budget);
             char result[64];
             const int n = rgb ? std::snprintf(result, sizeof result, "%ux%u", rgb->width, rgb->height)
                               : std::snprintf(result, sizeof result, "none");

@@ -1,7 +1,7 @@
 # The image format libraries and zlib, as one set of imported targets for every target system:
 #
 #   varnholt::zlib  varnholt::png  varnholt::jpeg  varnholt::gif
-#   varnholt::tiff  varnholt::webp  varnholt::webpdemux
+#   varnholt::tiff  varnholt::webp  varnholt::webpdemux  varnholt::webpmux (the tests' encoder)
 #
 # On Linux they are Debian's shared libraries, found with pkg-config (giflib ships no pkg-config
 # file, so it is found by its header and library). For Windows they are the static libraries that
@@ -37,6 +37,7 @@ if(WIN32)
   varnholt_found_library(tiff tiffio.h tiff DEPENDS varnholt::jpeg varnholt::zlib)
   varnholt_found_library(webp webp/decode.h webp)
   varnholt_found_library(webpdemux webp/demux.h webpdemux DEPENDS varnholt::webp)
+  varnholt_found_library(webpmux webp/mux.h webpmux DEPENDS varnholt::webp)
 else()
   find_package(PkgConfig REQUIRED)
   varnholt_pkg_library(zlib zlib)
@@ -45,5 +46,6 @@ else()
   varnholt_pkg_library(tiff libtiff-4)
   varnholt_pkg_library(webp libwebp)
   varnholt_pkg_library(webpdemux libwebpdemux)
+  varnholt_pkg_library(webpmux libwebpmux)
 endif()
 varnholt_found_library(gif gif_lib.h gif)

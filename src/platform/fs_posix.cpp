@@ -37,16 +37,6 @@ bool is_folder(const NativePath& path) noexcept {
     return query(path, info) && S_ISDIR(info.st_mode);
 }
 
-bool ByteBuffer::reserve(std::size_t capacity) noexcept {
-    if (capacity <= capacity_) return true;
-    void* grown = std::realloc(data_.get(), capacity);
-    if (grown == nullptr) return false;
-    data_.release();
-    data_.reset(static_cast<unsigned char*>(grown));
-    capacity_ = capacity;
-    return true;
-}
-
 Result<ByteBuffer> read_whole_file(const NativePath& path) {
     if (path.find('\0') != NativePath::npos) return fail(os_error_text(EINVAL));
     int fd;

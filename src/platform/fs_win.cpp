@@ -92,16 +92,6 @@ bool is_folder(const NativePath& path) noexcept {
     return query_attributes(path, attributes) && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-bool ByteBuffer::reserve(std::size_t capacity) noexcept {
-    if (capacity <= capacity_) return true;
-    void* grown = std::realloc(data_.get(), capacity);
-    if (grown == nullptr) return false;
-    data_.release();
-    data_.reset(static_cast<unsigned char*>(grown));
-    capacity_ = capacity;
-    return true;
-}
-
 Result<ByteBuffer> read_whole_file(const NativePath& path) {
     if (path.find(L'\0') != NativePath::npos) return fail(os_error_text(ERROR_INVALID_NAME));
     // Others may read, write and delete the file while it is read.

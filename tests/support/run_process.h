@@ -47,6 +47,18 @@ ProcessResult run_process(const ProcessOptions& options);
 extern const bool can_measure_peak_rss;
 extern const bool can_limit_memory;
 
+// What run_in_child gives back.
+struct ChildRun {
+    std::string report;      // what the body returned
+    int exit_code = -1;      // 0 once the body has returned; 3 when the sanitizers found a leak
+    long peak_rss_kib = 0;   // the child's peak resident set size (where can_measure_peak_rss)
+};
+
+// Runs `body` apart from the test process: in a forked child on Linux, whose peak memory is
+// measured and, under the sanitizers, checked for leaks before it exits. Windows has no fork; the
+// body runs in the test process itself.
+ChildRun run_in_child(const std::function<std::string()>& body);
+
 // Splits output into lines at each line feed; a final piece without one is kept too.
 std::vector<std::string> split_lines(const std::string& text);
 

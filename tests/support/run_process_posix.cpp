@@ -12,6 +12,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 extern char** environ;
 
 namespace test_support {
@@ -170,6 +174,38 @@ ProcessResult run_process(const ProcessOptions& options) {
         result.signal = WTERMSIG(status);
     }
     return result;
+}
+
+ChildRun run_in_child(const std::function<std::string()>& body) {
+    int fds[2];
+    if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
+    const pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        ::close(fds[0]);
+        const std::string report = body();
+        for (std::size_t put = 0; put < report.size();) {
+            const ssize_t n = ::write(fds[1], report.data() + put, report.size() - put);
+            if (n <= 0) ::_exit(2);
+            put += static_cast<std::size_t>(n);
+        }
+#if defined(__SANITIZE_ADDRESS__)
+        if (__lsan_do_recoverable_leak_check() != 0) ::_exit(3);
+#endif
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    ChildRun run;
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) run.report.append(buffer, static_cast<std::size_t>(n));
+    ::close(fds[0]);
+    int status = 0;
+    rusage usage{};
+    while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
+    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    run.peak_rss_kib = usage.ru_maxrss;
+    return run;
 }
 
 }  // namespace test_support

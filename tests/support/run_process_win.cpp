@@ -210,4 +210,11 @@ ProcessResult run_process(const ProcessOptions& options) {
     return result;
 }
 
+ChildRun run_in_child(const std::function<std::string()>& body) {
+    ChildRun run;
+    run.report = body();
+    run.exit_code = 0;
+    return run;
+}
+
 }  // namespace test_support

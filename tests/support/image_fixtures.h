@@ -1,0 +1,248 @@
+#pragma once
+// Small, deterministic image files made in memory for the image tests, the benchmarks and the
+// fuzz seeds. Each format is written by its own library's encoder (libpng, libjpeg, giflib,
+// libtiff, libwebp); BMP by the small writer here. The caller gives the samples in the layout the
+// file stores, as a Raster (or, for images too big to hold, one row at a time), and can derive
+// the RGB image that image preparation must make of them with expected_rgb.
+//
+// Nothing here reports an error to the caller: a fixture that cannot be made is a broken test,
+// and the maker throws std::runtime_error (or aborts, inside a library callback).
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <vector>
+
+namespace test_support {
+
+using Bytes = std::vector<unsigned char>;
+
+// The samples of one image: rows top to bottom, pixels left to right, the channels of a pixel
+// together. Integer samples of 1 to 16 bits are held in `samples` (palette indices too); 32-bit
+// float samples in `reals`.
+struct Raster {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::uint32_t channels = 0;  // 1 grey or palette index, 2 grey + alpha, 3 RGB, 4 RGBA or CMYK
+    std::uint32_t bits = 0;      // 1, 2, 4, 5, 6, 8 or 16 in `samples`; 32 means floats in `reals`
+    std::vector<std::uint16_t> samples;
+    std::vector<float> reals;
+
+    bool is_float() const noexcept { return bits == 32; }
+    std::uint32_t max_sample() const noexcept { return bits >= 16 ? 65535u : (1u << bits) - 1; }
+    std::size_t index(std::uint32_t x, std::uint32_t y, std::uint32_t channel) const noexcept {
+        return (std::size_t{y} * width + x) * channels + channel;
+    }
+    std::uint32_t at(std::uint32_t x, std::uint32_t y, std::uint32_t channel) const noexcept {
+        return samples[index(x, y, channel)];
+    }
+    float real(std::uint32_t x, std::uint32_t y, std::uint32_t channel) const noexcept {
+        return reals[index(x, y, channel)];
+    }
+};
+
+using SampleFn = std::function<std::uint32_t(std::uint32_t x, std::uint32_t y, std::uint32_t channel)>;
+using RealFn = std::function<float(std::uint32_t x, std::uint32_t y, std::uint32_t channel)>;
+
+// A raster whose every sample is `sample(x, y, channel)`, masked to `bits`.
+Raster make_raster(std::uint32_t width, std::uint32_t height, std::uint32_t channels, std::uint32_t bits,
+                   const SampleFn& sample);
+Raster make_float_raster(std::uint32_t width, std::uint32_t height, std::uint32_t channels, const RealFn& sample);
+
+// A busy pattern over the whole range of `bits`: gradients, hard edges, noise, both extremes and,
+// in the last channel of grey + alpha and RGBA, fully transparent pixels with a stored colour.
+// `seed` varies it (another page or frame of the same file).
+Raster varied_raster(std::uint32_t width, std::uint32_t height, std::uint32_t channels, std::uint32_t bits,
+                     std::uint32_t seed = 0);
+// Smooth waves whose peaks stay clear of both extremes: a photo for the lossy encoders, and a
+// picture where a resampler's overshoot is never clipped.
+Raster smooth_raster(std::uint32_t width, std::uint32_t height, std::uint32_t channels, std::uint32_t bits = 8);
+// Floats from -0.25 to 1.25 in steps of 1/512, so that exact halves of a level occur; with
+// `specials`, some samples are NaN, +inf and -inf.
+Raster float_raster(std::uint32_t width, std::uint32_t height, std::uint32_t channels, bool specials);
+// Samples that stay the same for runs of a few pixels: what RLE and LZW compress well.
+Raster runs_raster(std::uint32_t width, std::uint32_t height, std::uint32_t bits, std::uint32_t seed = 0);
+
+// A palette entry. An alpha below 255 makes the entry (partly) transparent where the format can
+// say so (PNG's tRNS; a GIF's transparent index is set on the frame).
+struct Colour {
+    std::uint8_t r = 0, g = 0, b = 0, a = 255;
+};
+using Palette = std::vector<Colour>;
+
+// `size` distinct colours spread over the cube; the first is never black, so an index that must
+// come out black (a transparent area) shows.
+Palette varied_palette(std::size_t size);
+
+// The 8-bit RGB image that image preparation makes of these samples: grey below 8 bits spread to
+// 0 ... 255, 16-bit samples (v + 128) / 257, floats clamped to 0 ... 1, times 255, rounded half
+// up, NaN 255; grey copied to R, G and B; alpha dropped, stored colour kept. 5- and 6-bit samples
+// (BMP bit fields) are not covered: their conversion is the decoder's.
+Bytes expected_rgb(const Raster& raster);
+// The same for a raster of palette indices.
+Bytes expected_rgb(const Raster& indices, const Palette& palette);
+
+// --- PNG (libpng) -----------------------------------------------------------------------------
+
+struct PngOptions {
+    // Not empty: a palette image (colour type 3) of a one-channel raster of indices of 1 to 8 bits;
+    // entries with an alpha below 255 go into tRNS.
+    Palette palette;
+    // tRNS of a grey (the first value) or RGB image: the sample values shown as transparent.
+    std::optional<std::array<std::uint16_t, 3>> transparent;
+    bool interlaced = false;  // Adam7
+};
+
+// The colour type follows the raster: 1 channel grey (or palette), 2 grey + alpha, 3 RGB, 4 RGBA;
+// the bit depth is the raster's.
+Bytes encode_png(const Raster& raster, const PngOptions& options = {});
+
+// Fills one row as PNG stores it (no filter byte): samples packed from the high bit when below
+// 8 bits, big-endian when 16.
+using RowFn = std::function<void(std::uint32_t y, unsigned char* row)>;
+
+// A PNG made row by row, for images too large to hold: `row` is asked for each row of each pass
+// (seven passes when interlaced), never for two at once. Rows go unfiltered.
+Bytes encode_png_rows(std::uint32_t width, std::uint32_t height, int colour_type, int depth, const RowFn& row,
+                      const PngOptions& options = {});
+// A PNG whose every sample byte is `fill`: a tiny file for a huge image.
+Bytes uniform_png(std::uint32_t width, std::uint32_t height, int colour_type, int depth, unsigned char fill = 0,
+                  bool interlaced = false);
+
+// Hand-made PNG parts for damaged files: one chunk with its CRC, and a file whose header claims
+// width x height but whose data holds only `rows` rows of zeros.
+void put_png_chunk(Bytes& file, const char* type, const Bytes& data);
+Bytes png_claiming(std::uint32_t width, std::uint32_t height, int colour_type, int depth, std::uint32_t rows);
+
+// --- JPEG (libjpeg) ---------------------------------------------------------------------------
+
+enum class JpegColour {
+    grey,        // a 1-channel raster
+    ycbcr_420,   // a 3-channel RGB raster, chroma halved both ways (libjpeg's default)
+    ycbcr_444,   // a 3-channel RGB raster, full-size chroma
+    rgb,         // a 3-channel RGB raster stored as RGB, without a colour transform
+    adobe_cmyk,  // a 4-channel raster of stored CMYK samples (Adobe: inverted, 255 is no ink)
+    ycck,        // the same samples stored as YCCK
+};
+
+struct JpegOptions {
+    JpegColour colour = JpegColour::ycbcr_420;
+    int quality = 90;
+    bool progressive = false;
+};
+
+// The raster's samples are 8-bit.
+Bytes encode_jpeg(const Raster& raster, const JpegOptions& options = {});
+
+// --- GIF (giflib) -----------------------------------------------------------------------------
+
+struct GifFrame {
+    Raster indices;  // 1 channel, 8-bit samples, each below the palette's size
+    std::uint32_t left = 0;
+    std::uint32_t top = 0;
+    Palette local_palette;  // empty: the global one
+    int transparent = -1;   // the transparent index, or -1 (a graphic control block, GIF89a)
+    bool interlaced = false;
+};
+
+struct GifOptions {
+    std::uint32_t screen_width = 0;  // 0: the first frame's
+    std::uint32_t screen_height = 0;
+    Palette palette;  // the global colour table, padded to a power of two
+    int background = 0;
+    bool gif89a = true;  // GIF87a carries no extension blocks: transparent indices need 89a
+};
+
+Bytes encode_gif(const std::vector<GifFrame>& frames, const GifOptions& options);
+
+// A hand-made GIF89a with a logical screen of screen_w x screen_h, a two-colour table (red,
+// green) and one frame of frame_w x frame_h at (0, 0) whose data is a single red pixel: a tiny
+// file for any claimed size.
+Bytes gif_claiming(std::uint32_t screen_w, std::uint32_t screen_h, std::uint32_t frame_w, std::uint32_t frame_h);
+
+// --- WebP (libwebp, libwebpmux) ---------------------------------------------------------------
+
+struct WebpOptions {
+    bool lossless = false;
+    int quality = 90;
+};
+
+// The raster is 8-bit RGB or RGBA; an RGBA raster gives a file with alpha. The colour under
+// transparent pixels is kept as given (the encoder's `exact`).
+Bytes encode_webp(const Raster& raster, const WebpOptions& options = {});
+// An animation of the frames (all of one size) 100 ms apart, through WebPAnimEncoder.
+Bytes encode_webp_animation(const std::vector<Raster>& frames, const WebpOptions& options = {});
+
+// --- TIFF (libtiff) ---------------------------------------------------------------------------
+
+enum class TiffCompression { none, lzw, deflate };
+
+struct TiffPage {
+    // 1 grey, 2 grey + alpha, 3 RGB, 4 RGBA or CMYK; 8 or 16 bits, or 32-bit floats (3 or 4
+    // channels); a palette image's indices are 1 channel of 1 to 8 bits.
+    Raster raster;
+    Palette palette;                // not empty: a palette image (alpha unused)
+    bool cmyk = false;              // 4 channels of ink, 8-bit
+    bool associated_alpha = false;  // the extra channel is premultiplied alpha, else unassociated
+    TiffCompression compression = TiffCompression::none;
+    int predictor = 1;               // 2 horizontal differencing, 3 floating point
+    std::uint32_t tile_size = 0;     // tiles of tile_size x tile_size (a multiple of 16); 0: strips
+    std::uint32_t rows_per_strip = 8;
+};
+
+// One page per entry; the byte order of the file is chosen with big_endian.
+Bytes encode_tiff(const std::vector<TiffPage>& pages, bool big_endian = false);
+// The first page's colour map moved so that its second half lies past the end of the file.
+Bytes cut_colour_map(Bytes tiff);
+
+// --- BMP (our own writer) ---------------------------------------------------------------------
+
+enum class BmpHeader {
+    os2,   // the 12-byte OS/2 core header: 16-bit sizes, 3-byte palette entries, no compression
+    info,  // the 40-byte BITMAPINFOHEADER (bit-field masks follow it)
+    v4,    // 108 bytes, masks inside, alpha mask included
+    v5,    // 124 bytes
+};
+enum class BmpCompression { rgb, rle8, rle4, bitfields };
+
+struct BmpOptions {
+    BmpHeader header = BmpHeader::info;
+    std::uint16_t bits = 24;  // 1, 4, 8 (palette), 16, 24, 32
+    BmpCompression compression = BmpCompression::rgb;
+    bool top_down = false;  // a negative height; not with RLE nor the OS/2 header
+    Palette palette;        // 1, 4 and 8 bits
+    // Bit fields R, G, B, A (A only in the V4 and V5 headers). With 16 bits and no bit fields the
+    // pixel is 5-5-5.
+    std::array<std::uint32_t, 4> masks{};
+};
+
+// The raster holds, by the pixel's bits: palette indices (1, 4, 8); the value of each field, as
+// wide as its mask (16 bits, and 32 with bit fields: 3 or 4 channels); 8-bit R, G, B (24 bits, and
+// 32 without bit fields, where a fourth channel fills the fourth byte, else it is 0).
+Bytes encode_bmp(const Raster& raster, const BmpOptions& options = {});
+// A 24-bit BMP with a 40-byte header claiming width x height and the given pixel bytes as they are.
+Bytes bmp_claiming(std::int32_t width, std::int32_t height, const Bytes& pixel_data);
+
+// --- images too large to hold -----------------------------------------------------------------
+// The row makers of each format: `row(y, samples)` fills the width * channels integer samples of
+// row y, asked for in the order the file stores them and never two at once. (PNG has
+// encode_png_rows and uniform_png above.)
+
+using SampleRowFn = std::function<void(std::uint32_t y, std::uint16_t* samples)>;
+
+struct RowImage {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::uint32_t channels = 0;
+    std::uint32_t bits = 0;  // 1 to 16
+    SampleRowFn row;
+};
+
+// One TIFF page as `format` describes it (its raster unused); tiles are filled from a band of
+// tile_size rows.
+Bytes encode_tiff_rows(const RowImage& image, const TiffPage& format, bool big_endian = false);
+// The samples as encode_bmp takes them.
+Bytes encode_bmp_rows(const RowImage& image, const BmpOptions& options = {});
+
+}  // namespace test_support
