@@ -6,9 +6,11 @@
 #include <optional>
 
 #include "fuzz_check.h"
+#include "image_size.h"
 #include "tarnwick/image.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (too_large_to_fuzz(data, size)) return -1;
     static const std::uint64_t budget = tarnwick::pixel_budget(4096);
     const std::optional<tarnwick::RgbImage> rgb = tarnwick::prepare_rgb(data, size, budget);
     if (!rgb) return 0;

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "fuzz_check.h"
+#include "image_size.h"
 #include "platform/path.h"
 #include "standin.h"
 #include "tarnwick/tarnwick.h"
@@ -39,6 +40,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (too_large_to_fuzz(data, size)) return -1;
     std::FILE* file = std::fopen(image_path.c_str(), "wb");
     FUZZ_CHECK(file != nullptr);
     FUZZ_CHECK(std::fwrite(data, 1, size, file) == size);

@@ -74,9 +74,10 @@ void progress_monitor(j_common_ptr info) {
 // Nothing is printed: messages would go to stderr.
 void output_message(j_common_ptr) {}
 
-// libjpeg's working memory is capped: a progressive image keeps all its coefficients (two bytes per
-// sample at full resolution), so twice the samples' allowance lets every image within it decode.
-constexpr long working_memory = static_cast<long>(decode_allowance * 2);
+// libjpeg's working memory is held to the allowance: a progressive or multi-scan file keeps all its
+// coefficients (two bytes a sample, at each component's own resolution), and one whose
+// coefficients would not fit fails at the start of decompression and takes the fallback road.
+constexpr long working_memory = static_cast<long>(decode_allowance);
 
 bool guarded_open(JpegState* s, const unsigned char* bytes, std::size_t size) {
     s->info.err = jpeg_std_error(&s->error.base);

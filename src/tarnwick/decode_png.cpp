@@ -84,6 +84,7 @@ bool guarded_open(PngState* s) {
 }
 
 // Sets the expansions and reads the layout they give: channels and bit depth of the output rows.
+// libpng takes its row buffers here, two rows of the image, so this waits for `start`.
 bool guarded_transform(PngState* s, int* channels, int* depth) {
     if (setjmp(s->jump)) return false;
     png_structp png = s->png;
@@ -121,6 +122,10 @@ public:
     }
 
     bool start() override {
+        int channels = 0, depth = 0;
+        if (!guarded_transform(state_.get(), &channels, &depth)) return false;
+        if (static_cast<std::uint32_t>(channels) != layout_.channels || depth != 8 * static_cast<int>(layout_.sample_bytes()))
+            return false;
         if (state_->interlace == PNG_INTERLACE_NONE) return true;
         // Each pass writes its own pixels into the rows and leaves the others as they are.
         if (!image_.allocate(row_bytes() * height_)) return false;
@@ -153,11 +158,20 @@ std::unique_ptr<ImageDecoder> open_png(const unsigned char* bytes, std::size_t s
     state->size = size;
     if (!guarded_open(state.get())) return nullptr;
     if (state->width == 0 || state->height == 0) return nullptr;
-    int channels = 0, depth = 0;
-    if (!guarded_transform(state.get(), &channels, &depth)) return nullptr;
-    if (channels < 1 || channels > 4 || (depth != 8 && depth != 16)) return nullptr;
-    const PixelLayout layout{static_cast<std::uint32_t>(channels), depth == 16 ? SampleType::u16 : SampleType::u8};
-    return std::make_unique<PngDecoder>(std::move(state), layout);
+    // The layout the expansions will give, from the header alone: a palette becomes 8-bit RGB,
+    // grey of 1, 2 or 4 bits becomes 8-bit grey, and a tRNS chunk adds an alpha channel.
+    std::uint32_t channels = 0;
+    switch (state->colour_type) {
+        case PNG_COLOR_TYPE_GRAY: channels = 1; break;
+        case PNG_COLOR_TYPE_GRAY_ALPHA: channels = 2; break;
+        case PNG_COLOR_TYPE_RGB:
+        case PNG_COLOR_TYPE_PALETTE: channels = 3; break;
+        case PNG_COLOR_TYPE_RGB_ALPHA: channels = 4; break;
+        default: return nullptr;
+    }
+    if ((channels == 1 || channels == 3) && png_get_valid(state->png, state->info, PNG_INFO_tRNS)) ++channels;
+    const bool wide = state->bit_depth == 16 && state->colour_type != PNG_COLOR_TYPE_PALETTE;
+    return std::make_unique<PngDecoder>(std::move(state), PixelLayout{channels, wide ? SampleType::u16 : SampleType::u8});
 }
 
 }  // namespace tarnwick

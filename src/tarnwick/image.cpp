@@ -18,18 +18,6 @@
 namespace tarnwick {
 namespace {
 
-std::unique_ptr<ImageDecoder> open_decoder(ImageFormat format, const unsigned char* bytes, std::size_t size) {
-    switch (format) {
-        case ImageFormat::png: return open_png(bytes, size);
-        case ImageFormat::jpeg: return open_jpeg(bytes, size);
-        case ImageFormat::gif: return open_gif(bytes, size);
-        case ImageFormat::webp: return open_webp(bytes, size);
-        case ImageFormat::tiff: return open_tiff(bytes, size);
-        case ImageFormat::bmp: return open_bmp(bytes, size);
-    }
-    return nullptr;
-}
-
 // Each row as it comes, converted into its place in the output; an 8-bit RGB row is decoded
 // straight into it.
 bool copy_rows(ImageDecoder& decoder, RgbImage& rgb) {
@@ -88,13 +76,20 @@ std::optional<RgbImage> prepare_rgb(const unsigned char* bytes, std::size_t size
         const std::unique_ptr<ImageDecoder> decoder = open_decoder(*format, bytes, size);
         if (!decoder || decoder->width() == 0 || decoder->height() == 0) return std::nullopt;
         if (!fits_allowance(decoder->width(), decoder->height(), decoder->layout())) return std::nullopt;
-        if (!decoder->start()) return std::nullopt;
         const auto [width, height] = scaled_size(decoder->width(), decoder->height(), budget);
+        const bool scaled = width != decoder->width() || height != decoder->height();
+        // The 28-pixel floor can make a thin strip's output far larger than the budget (a 510 KiB
+        // PNG of 536,870,912 x 1 pixels would want 3.3 GiB of RGB). The output and the scaler's
+        // working memory are held to the allowance too; beyond it the fallback road takes the file.
+        const std::uint64_t output = std::uint64_t{width} * height * 3;
+        const std::uint64_t working =
+            scaled ? resample_working_bytes(decoder->layout(), decoder->width(), decoder->height(), width, height) : 0;
+        if (output + working > decode_allowance) return std::nullopt;
+        if (!decoder->start()) return std::nullopt;
         RgbImage rgb;
         rgb.width = width;
         rgb.height = height;
         rgb.pixels.resize(std::size_t{width} * height * 3);
-        const bool scaled = width != decoder->width() || height != decoder->height();
         if (!(scaled ? scale_rows(*decoder, rgb) : copy_rows(*decoder, rgb))) return std::nullopt;
         return rgb;
     } catch (const std::bad_alloc&) {

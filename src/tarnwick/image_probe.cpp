@@ -48,6 +48,18 @@ std::optional<ImageFormat> detect_format(const unsigned char* bytes, std::size_t
     return std::nullopt;
 }
 
+std::unique_ptr<ImageDecoder> open_decoder(ImageFormat format, const unsigned char* bytes, std::size_t size) {
+    switch (format) {
+        case ImageFormat::png: return open_png(bytes, size);
+        case ImageFormat::jpeg: return open_jpeg(bytes, size);
+        case ImageFormat::gif: return open_gif(bytes, size);
+        case ImageFormat::webp: return open_webp(bytes, size);
+        case ImageFormat::tiff: return open_tiff(bytes, size);
+        case ImageFormat::bmp: return open_bmp(bytes, size);
+    }
+    return nullptr;
+}
+
 bool fits_allowance(std::uint64_t width, std::uint64_t height, PixelLayout layout) noexcept {
     // Sides above 32 bits are beyond any decoder; below that width * height fits 64 bits.
     if (width > UINT32_MAX || height > UINT32_MAX) return false;

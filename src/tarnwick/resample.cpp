@@ -39,12 +39,22 @@ struct Taps {
     std::size_t stride = 0;
 };
 
+// The most source samples one target sample can weigh: the window on both sides and the centre.
+std::size_t tap_stride(std::uint32_t src, std::uint32_t dst) {
+    const double support = lanczos_window * std::max(1.0, static_cast<double>(src) / dst);
+    return std::min<std::size_t>(static_cast<std::size_t>(std::ceil(support)) * 2 + 1, src);
+}
+
+std::uint64_t taps_bytes(std::uint32_t src, std::uint32_t dst) {
+    return std::uint64_t{dst} * (tap_stride(src, dst) * sizeof(float) + 2 * sizeof(std::uint32_t));
+}
+
 Taps make_taps(std::uint32_t src, std::uint32_t dst) {
     const double scale = static_cast<double>(src) / dst;
     const double filter_scale = std::max(1.0, scale);
     const double support = lanczos_window * filter_scale;
     Taps taps;
-    taps.stride = std::min<std::size_t>(static_cast<std::size_t>(std::ceil(support)) * 2 + 1, src);
+    taps.stride = tap_stride(src, dst);
     taps.first.resize(dst);
     taps.count.resize(dst);
     taps.weights.assign(std::size_t{dst} * taps.stride, 0.0f);
@@ -203,6 +213,15 @@ bool resample_type(std::uint32_t channels, std::uint32_t src_width, std::uint32_
 }
 
 }  // namespace
+
+std::uint64_t resample_working_bytes(PixelLayout layout, std::uint32_t src_width, std::uint32_t src_height,
+                                     std::uint32_t dst_width, std::uint32_t dst_height) noexcept {
+    if (src_width == 0 || src_height == 0 || dst_width == 0 || dst_height == 0) return 0;
+    const std::uint64_t channels = layout.colour_channels();
+    const std::uint64_t ring = tap_stride(src_height, dst_height) * src_width * channels * layout.sample_bytes();
+    const std::uint64_t row = std::uint64_t{src_width} * padded(static_cast<std::uint32_t>(channels)) * sizeof(float);
+    return taps_bytes(src_width, dst_width) + taps_bytes(src_height, dst_height) + ring + row;
+}
 
 bool resample(PixelLayout layout, std::uint32_t src_width, std::uint32_t src_height, std::uint32_t dst_width,
               std::uint32_t dst_height, const RowSource& next_row, unsigned char* out) {

@@ -24,6 +24,12 @@ using RowSource = std::function<bool(unsigned char* row)>;
 bool resample(PixelLayout layout, std::uint32_t src_width, std::uint32_t src_height, std::uint32_t dst_width,
               std::uint32_t dst_height, const RowSource& next_row, unsigned char* out);
 
+// What `resample` holds besides its output for these sizes: the filter weights of both axes, the
+// ring of source rows and the intermediate row. Sizes are the caller's to keep sane; the product
+// cannot overflow for sides of 32 bits.
+std::uint64_t resample_working_bytes(PixelLayout layout, std::uint32_t src_width, std::uint32_t src_height,
+                                     std::uint32_t dst_width, std::uint32_t dst_height) noexcept;
+
 // The same for packed 8-bit RGB rows.
 inline bool resample_rgb(std::uint32_t src_width, std::uint32_t src_height, std::uint32_t dst_width,
                          std::uint32_t dst_height, const RowSource& next_row, unsigned char* out) {

@@ -306,6 +306,8 @@ Bytes write_png(std::uint32_t width, std::uint32_t height, int colour_type, int 
     w.info = png_create_info_struct(w.png);
     if (!w.info) fail("png_create_info_struct");
     png_set_write_fn(w.png, &out, png_append, png_no_flush);
+    // Any size the format can hold: libpng's own default stops at a million pixels a side.
+    png_set_user_limits(w.png, 0x7FFFFFFF, 0x7FFFFFFF);
     png_set_IHDR(w.png, w.info, width, height, depth, colour_type,
                  options.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
@@ -425,8 +427,10 @@ struct JpegWriter {
 
 }  // namespace
 
-Bytes encode_jpeg(const Raster& raster, const JpegOptions& options) {
-    check_raster(raster);
+Bytes encode_jpeg(const Raster& raster, const JpegOptions& options) { return encode_jpeg_rows(rows_of(raster), options); }
+
+Bytes encode_jpeg_rows(const RowImage& raster, const JpegOptions& options) {
+    check_rows(raster);
     if (raster.bits != 8) fail("JPEG takes 8-bit samples");
     const bool grey = options.colour == JpegColour::grey;
     const bool cmyk = options.colour == JpegColour::adobe_cmyk || options.colour == JpegColour::ycck;
@@ -453,9 +457,12 @@ Bytes encode_jpeg(const Raster& raster, const JpegOptions& options) {
     jpeg_set_quality(&w.info, options.quality, TRUE);
     if (options.progressive) jpeg_simple_progression(&w.info);
     jpeg_start_compress(&w.info, TRUE);
-    std::vector<unsigned char> line(std::size_t{raster.width} * raster.channels);
+    const std::size_t count = std::size_t{raster.width} * raster.channels;
+    std::vector<std::uint16_t> samples(count);
+    std::vector<unsigned char> line(count);
     for (std::uint32_t y = 0; y < raster.height; ++y) {
-        pack_row(raster, y, line.data(), true);
+        raster.row(y, samples.data());
+        pack_samples(samples.data(), count, 8, line.data(), true);
         JSAMPROW rows[1] = {line.data()};
         jpeg_write_scanlines(&w.info, rows, 1);
     }
@@ -600,6 +607,7 @@ WebPConfig webp_config(const WebpOptions& options) {
     if (!WebPConfigInit(&config)) fail("WebPConfigInit");
     config.lossless = options.lossless ? 1 : 0;
     config.quality = static_cast<float>(options.quality);
+    config.method = options.method;
     config.exact = 1;
     if (!WebPValidateConfig(&config)) fail("WebPValidateConfig");
     return config;
@@ -632,6 +640,88 @@ Bytes encode_webp(const Raster& raster, const WebpOptions& options) {
     Bytes out(writer.mem, writer.mem + writer.size);
     WebPMemoryWriterClear(&writer);
     if (!ok) fail("WebPEncode: error " + std::to_string(p.picture.error_code));
+    return out;
+}
+
+Bytes encode_webp_rows(const RowImage& image, const WebpOptions& options) {
+    check_rows(image);
+    if (image.bits != 8 || (image.channels != 3 && image.channels != 4)) fail("WebP takes 8-bit RGB or RGBA");
+    const WebPConfig config = webp_config(options);
+    WebpPicture p;
+    p.picture.use_argb = 1;
+    p.picture.width = static_cast<int>(image.width);
+    p.picture.height = static_cast<int>(image.height);
+    if (!WebPPictureAlloc(&p.picture)) fail("WebPPictureAlloc");
+    std::vector<std::uint16_t> samples(std::size_t{image.width} * image.channels);
+    for (std::uint32_t y = 0; y < image.height; ++y) {
+        image.row(y, samples.data());
+        std::uint32_t* out = p.picture.argb + std::size_t{y} * static_cast<std::size_t>(p.picture.argb_stride);
+        for (std::uint32_t x = 0; x < image.width; ++x) {
+            const std::uint16_t* s = &samples[std::size_t{x} * image.channels];
+            const std::uint32_t alpha = image.channels == 4 ? s[3] & 0xFFu : 0xFFu;
+            out[x] = alpha << 24 | std::uint32_t{s[0] & 0xFFu} << 16 | std::uint32_t{s[1] & 0xFFu} << 8 | (s[2] & 0xFFu);
+        }
+    }
+    WebPMemoryWriter writer;
+    WebPMemoryWriterInit(&writer);
+    p.picture.writer = WebPMemoryWrite;
+    p.picture.custom_ptr = &writer;
+    const int ok = WebPEncode(&config, &p.picture);
+    Bytes out(writer.mem, writer.mem + writer.size);
+    WebPMemoryWriterClear(&writer);
+    if (!ok) fail("WebPEncode: error " + std::to_string(p.picture.error_code));
+    return out;
+}
+
+namespace {
+
+// Bits packed from the lowest bit of each byte up, as VP8L reads them.
+struct LsbBits {
+    Bytes bytes;
+    std::size_t used = 0;
+    void put(std::uint32_t value, int count) {
+        for (int i = 0; i < count; ++i, ++used) {
+            if (used % 8 == 0) bytes.push_back(0);
+            bytes.back() = static_cast<unsigned char>(bytes.back() | ((value >> i) & 1u) << (used % 8));
+        }
+    }
+};
+
+}  // namespace
+
+Bytes webp_lossless_claiming(std::uint32_t width, std::uint32_t height, std::uint32_t argb, bool alpha_used) {
+    if (width == 0 || height == 0 || width > 16384 || height > 16384) fail("VP8L sides are 1 to 16384");
+    LsbBits bits;
+    bits.put(0x2F, 8);  // the VP8L signature
+    bits.put(width - 1, 14);
+    bits.put(height - 1, 14);
+    bits.put(alpha_used ? 1 : 0, 1);
+    bits.put(0, 3);  // version
+    bits.put(0, 1);  // no transform
+    bits.put(0, 1);  // no colour cache
+    bits.put(0, 1);  // one group of prefix codes for the whole image
+    // Green (with the lengths of copies), red, blue, alpha, distance: each a "simple" code of one
+    // symbol, whose symbol takes 0 bits to read.
+    const std::uint32_t symbols[] = {(argb >> 8) & 0xFF, (argb >> 16) & 0xFF, argb & 0xFF, argb >> 24, 0};
+    for (const std::uint32_t symbol : symbols) {
+        bits.put(1, 1);  // simple code
+        bits.put(0, 1);  // of one symbol
+        if (symbol < 2) {
+            bits.put(0, 1);
+            bits.put(symbol, 1);
+        } else {
+            bits.put(1, 1);
+            bits.put(symbol, 8);
+        }
+    }
+    Bytes chunk = std::move(bits.bytes);
+    const auto chunk_size = static_cast<std::uint32_t>(chunk.size());
+    if (chunk.size() % 2) chunk.push_back(0);
+    Bytes out{'R', 'I', 'F', 'F'};
+    put_le32(out, static_cast<std::uint32_t>(4 + 8 + chunk.size()));
+    out.insert(out.end(), {'W', 'E', 'B', 'P', 'V', 'P', '8', 'L'});
+    put_le32(out, chunk_size);
+    out.insert(out.end(), chunk.begin(), chunk.end());
     return out;
 }
 
@@ -746,9 +836,13 @@ void write_page(TIFF* tif, const TiffPage& page, const TiffShape& r, const TiffR
         const std::uint16_t extra = page.associated_alpha ? EXTRASAMPLE_ASSOCALPHA : EXTRASAMPLE_UNASSALPHA;
         require(TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &extra), "extra samples");
     }
-    const std::uint16_t compression = page.compression == TiffCompression::lzw       ? COMPRESSION_LZW
-                                      : page.compression == TiffCompression::deflate ? COMPRESSION_ADOBE_DEFLATE
-                                                                                     : COMPRESSION_NONE;
+    const std::uint16_t compression = page.compression == TiffCompression::lzw        ? COMPRESSION_LZW
+                                      : page.compression == TiffCompression::deflate  ? COMPRESSION_ADOBE_DEFLATE
+                                      : page.compression == TiffCompression::packbits ? COMPRESSION_PACKBITS
+                                      : page.compression == TiffCompression::ccitt_g4 ? COMPRESSION_CCITTFAX4
+                                                                                      : COMPRESSION_NONE;
+    if (page.compression == TiffCompression::ccitt_g4 && (r.channels != 1 || r.bits != 1))
+        fail("CCITT coding takes one channel of 1 bit");
     require(TIFFSetField(tif, TIFFTAG_COMPRESSION, compression), "compression");
     if (page.predictor != 1)
         require(TIFFSetField(tif, TIFFTAG_PREDICTOR, static_cast<std::uint16_t>(page.predictor)), "predictor");
@@ -856,6 +950,24 @@ Bytes encode_tiff_rows(const RowImage& image, const TiffPage& format, bool big_e
             pack_samples(samples.data(), count, image.bits, out, false);
         };
         write_page(tif.get(), format, {image.width, image.height, image.channels, image.bits}, row, 0, 1);
+    }
+    return std::move(file.data);
+}
+
+Bytes encode_tiff_float_rows(std::uint32_t width, std::uint32_t height, std::uint32_t channels, const RealRowFn& row,
+                             const TiffPage& format, bool big_endian) {
+    if (width == 0 || height == 0 || (channels != 3 && channels != 4) || !row)
+        fail("a float page needs a size, 3 or 4 channels and its rows");
+    MemoryFile file;
+    {
+        const TiffPtr tif = open_tiff(file, big_endian);
+        const std::size_t count = std::size_t{width} * channels;
+        std::vector<float> samples(count);
+        const TiffRowFn row_bytes = [&](std::uint32_t y, unsigned char* out) {
+            row(y, samples.data());
+            std::memcpy(out, samples.data(), count * sizeof(float));
+        };
+        write_page(tif.get(), format, {width, height, channels, 32}, row_bytes, 0, 1);
     }
     return std::move(file.data);
 }
@@ -1060,6 +1172,30 @@ Bytes bmp_claiming(std::int32_t width, std::int32_t height, const Bytes& pixel_d
     put_le32(out, 0);
     put_le32(out, 0);
     out.insert(out.end(), pixel_data.begin(), pixel_data.end());
+    return out;
+}
+
+Bytes bmp_rle_claiming(std::int32_t width, std::int32_t height, std::uint16_t bits, const Bytes& codes) {
+    if (bits != 4 && bits != 8) fail("RLE is for 4 or 8 bits");
+    const Palette palette = varied_palette(std::size_t{1} << bits);
+    const auto offset = static_cast<std::uint32_t>(54 + palette.size() * 4);
+    Bytes out{'B', 'M'};
+    put_le32(out, static_cast<std::uint32_t>(offset + codes.size()));
+    put_le32(out, 0);
+    put_le32(out, offset);
+    put_le32(out, 40);
+    put_le32(out, static_cast<std::uint32_t>(width));
+    put_le32(out, static_cast<std::uint32_t>(height));
+    put_le16(out, 1);
+    put_le16(out, bits);
+    put_le32(out, bits == 8 ? 1 : 2);
+    put_le32(out, static_cast<std::uint32_t>(codes.size()));
+    put_le32(out, 2835);
+    put_le32(out, 2835);
+    put_le32(out, static_cast<std::uint32_t>(palette.size()));
+    put_le32(out, 0);
+    for (const Colour& c : palette) out.insert(out.end(), {c.b, c.g, c.r, 0});
+    out.insert(out.end(), codes.begin(), codes.end());
     return out;
 }
 

@@ -166,6 +166,7 @@ Bytes gif_claiming(std::uint32_t screen_w, std::uint32_t screen_h, std::uint32_t
 struct WebpOptions {
     bool lossless = false;
     int quality = 90;
+    int method = 4;  // 0 fastest ... 6 smallest; 4 is the encoder's own default
 };
 
 // The raster is 8-bit RGB or RGBA; an RGBA raster gives a file with alpha. The colour under
@@ -174,9 +175,16 @@ Bytes encode_webp(const Raster& raster, const WebpOptions& options = {});
 // An animation of the frames (all of one size) 100 ms apart, through WebPAnimEncoder.
 Bytes encode_webp_animation(const std::vector<Raster>& frames, const WebpOptions& options = {});
 
+// A hand-made lossless WebP (a bare VP8L chunk) of width x height (1 to 16384 each) whose every
+// pixel is `argb` (0xAARRGGBB): each of its five prefix codes has a single symbol, so the pixels
+// take no bits at all and the file is a few dozen bytes for any size. `alpha_used` is the
+// header's hint that alpha matters.
+Bytes webp_lossless_claiming(std::uint32_t width, std::uint32_t height, std::uint32_t argb, bool alpha_used);
+
 // --- TIFF (libtiff) ---------------------------------------------------------------------------
 
-enum class TiffCompression { none, lzw, deflate };
+// CCITT Group 4 fax coding is for 1-bit, one-channel pages only.
+enum class TiffCompression { none, lzw, deflate, packbits, ccitt_g4 };
 
 struct TiffPage {
     // 1 grey, 2 grey + alpha, 3 RGB, 4 RGBA or CMYK; 8 or 16 bits, or 32-bit floats (3 or 4
@@ -223,6 +231,10 @@ struct BmpOptions {
 Bytes encode_bmp(const Raster& raster, const BmpOptions& options = {});
 // A 24-bit BMP with a 40-byte header claiming width x height and the given pixel bytes as they are.
 Bytes bmp_claiming(std::int32_t width, std::int32_t height, const Bytes& pixel_data);
+// An RLE8 (bits 8) or RLE4 (bits 4) BMP with a 40-byte header claiming width x height, a palette
+// of 2^bits varied colours and the given codes as they are: with {0, 1} alone (end of bitmap) every
+// pixel keeps index 0, from a file of a few hundred bytes for any size.
+Bytes bmp_rle_claiming(std::int32_t width, std::int32_t height, std::uint16_t bits, const Bytes& codes);
 
 // --- images too large to hold -----------------------------------------------------------------
 // The row makers of each format: `row(y, samples)` fills the width * channels integer samples of
@@ -244,5 +256,17 @@ struct RowImage {
 Bytes encode_tiff_rows(const RowImage& image, const TiffPage& format, bool big_endian = false);
 // The samples as encode_bmp takes them.
 Bytes encode_bmp_rows(const RowImage& image, const BmpOptions& options = {});
+// 8-bit samples in the channels encode_jpeg takes for the colour.
+Bytes encode_jpeg_rows(const RowImage& image, const JpegOptions& options = {});
+// 8-bit RGB or RGBA, as encode_webp takes them. The encoder needs the whole picture: it is held
+// once, as the encoder's own ARGB pixels (4 bytes a pixel), and the lossy encoder adds its YUV
+// planes.
+Bytes encode_webp_rows(const RowImage& image, const WebpOptions& options = {});
+
+// A page of 32-bit float samples (3 or 4 channels), row by row: `row(y, samples)` fills the
+// width * channels floats of row y.
+using RealRowFn = std::function<void(std::uint32_t y, float* samples)>;
+Bytes encode_tiff_float_rows(std::uint32_t width, std::uint32_t height, std::uint32_t channels, const RealRowFn& row,
+                             const TiffPage& format, bool big_endian = false);
 
 }  // namespace test_support
