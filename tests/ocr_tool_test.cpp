@@ -250,6 +250,23 @@ TEST_F(OcrTool, ModeReachesThePrompt) {
                               "Text Recognition:"}));
 }
 
+// The client's path is UTF-8 text; the file it spells is read, whatever the system's own form of
+// names (bytes on Linux, UTF-16 on Windows).
+TEST_F(OcrTool, ImagePathBeyondAsciiIsReadByItsName) {
+    const std::string page = tree_.path("sc\xC3\xA4ns/p\xC3\xA4ge-\xE2\x82\xAC.png");
+    tree_.add("sc\xC3\xA4ns/p\xC3\xA4ge-\xE2\x82\xAC.png", "bytes of the page");
+    env_["OCR_DLL_DIR"] = standin::engine_dir();
+    env_["OCR_MODEL"] = tree_.path("m.gguf");
+    env_["OCR_MMPROJ"] = tree_.path("mm.gguf");
+    script({"fallback=2x2", "tokens=5", "piece.5=read"});
+
+    const Session session = run({call(1, R"({"path":)" + quoted(page) + "}")});
+    EXPECT_EQ(session.replies, Strings{result(1, "read", false)});
+    EXPECT_EQ(log_of("mtmd_helper_bitmap_init_from_buf"),
+              Strings{"mtmd_helper_bitmap_init_from_buf ctx=mtmd1 len=17 fnv=" + standin::fnv_hex("bytes of the page") +
+                      " placeholder=0 -> bitmap1"});
+}
+
 // A refused call runs no discovery and loads nothing, although discovery would succeed.
 TEST_F(OcrTool, RefusedCallsTouchNoEngine) {
     env_["OCR_DLL_DIR"] = standin::engine_dir();
