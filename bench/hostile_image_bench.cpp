@@ -153,7 +153,7 @@ std::vector<Case> cases() {
     TiffPage one_strip;
     one_strip.rows_per_strip = 0;  // the whole image
     TiffPage fax;
-    fax.compression = TiffCompression::ccitt_g4;
+    fax.compression = TiffCompression::ccitt_fax4;
     test_support::BmpOptions fields;
     fields.header = test_support::BmpHeader::v5;
     fields.compression = test_support::BmpCompression::bitfields;

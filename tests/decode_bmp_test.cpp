@@ -1,96 +1,32 @@
 // The BMP decoder: exact rows for every kind of file it reads, the bit-field scaling, the damage
 // it refuses and at which step, files cut short anywhere, and hostile headers. The files are
-// written here by a small encoder of the format's layout.
+// written field by field with image_fixtures' write_bmp.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
-#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "support/image_fixtures.h"
 #include "tarnwick/decode.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using test_support::BmpFile;
+using test_support::Bytes;
+using test_support::write_bmp;
 
-void put16(Bytes& out, std::uint32_t v) {
-    out.push_back(static_cast<unsigned char>(v));
-    out.push_back(static_cast<unsigned char>(v >> 8));
-}
-void put32(Bytes& out, std::uint32_t v) {
-    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<unsigned char>(v >> shift));
-}
-
-// What a BMP file says; `bmp` writes it. Fields left unset are derived from the others.
-struct Bmp {
-    std::uint32_t header = 40;  // 12: the core header; 16 to 64, 108, 124 the longer ones
-    std::int32_t width = 1, height = 1;
-    std::uint32_t bits = 24, compression = 0, planes = 1;
-    std::vector<std::uint32_t> palette;  // 0xRRGGBB each
-    std::uint32_t entry_bytes = 0;       // 0: 3 with the core header, else 4
-    std::optional<std::uint32_t> colours_used;
-    std::array<std::uint32_t, 4> masks{};  // R, G, B, A: inside headers of 52 bytes and more
-    bool masks_after_header = false;       // R, G, B after a 40-byte header
-    Bytes pixels;
-    std::optional<std::uint32_t> size_field, data_offset;
-};
-
-Bytes bmp(const Bmp& s) {
-    Bytes info;
-    if (s.header == 12) {
-        put32(info, 12);
-        put16(info, static_cast<std::uint32_t>(s.width));
-        put16(info, static_cast<std::uint32_t>(s.height));
-        put16(info, s.planes);
-        put16(info, s.bits);
-    } else {
-        put32(info, s.header);
-        put32(info, static_cast<std::uint32_t>(s.width));
-        put32(info, static_cast<std::uint32_t>(s.height));
-        put16(info, s.planes);
-        put16(info, s.bits);
-        put32(info, s.compression);
-        put32(info, static_cast<std::uint32_t>(s.pixels.size()));
-        put32(info, 2835);
-        put32(info, 2835);
-        put32(info, s.colours_used.value_or(static_cast<std::uint32_t>(s.palette.size())));
-        put32(info, 0);
-        for (std::uint32_t m : s.masks) put32(info, m);
-        info.resize(s.header, 0);
-        if (s.masks_after_header)
-            for (int i = 0; i < 3; ++i) put32(info, s.masks[i]);
-    }
-    const std::uint32_t entry = s.entry_bytes ? s.entry_bytes : s.header == 12 ? 3 : 4;
-    for (std::uint32_t c : s.palette) {
-        info.push_back(static_cast<unsigned char>(c));
-        info.push_back(static_cast<unsigned char>(c >> 8));
-        info.push_back(static_cast<unsigned char>(c >> 16));
-        if (entry == 4) info.push_back(0);
-    }
-    const auto offset = static_cast<std::uint32_t>(14 + info.size());
-    Bytes out{'B', 'M'};
-    put32(out, s.size_field.value_or(offset + static_cast<std::uint32_t>(s.pixels.size())));
-    put32(out, 0);
-    put32(out, s.data_offset.value_or(offset));
-    out.insert(out.end(), info.begin(), info.end());
-    out.insert(out.end(), s.pixels.begin(), s.pixels.end());
-    return out;
-}
-
-Bytes le16s(std::initializer_list<std::uint32_t> values) {
+// Pixel values as little-endian bytes of `size` each.
+Bytes le(std::size_t size, std::initializer_list<std::uint32_t> values) {
     Bytes out;
-    for (std::uint32_t v : values) put16(out, v);
+    for (std::uint32_t v : values)
+        for (std::size_t i = 0; i < size; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
     return out;
 }
-Bytes le32s(std::initializer_list<std::uint32_t> values) {
-    Bytes out;
-    for (std::uint32_t v : values) put32(out, v);
-    return out;
-}
+Bytes le16s(std::initializer_list<std::uint32_t> values) { return le(2, values); }
+Bytes le32s(std::initializer_list<std::uint32_t> values) { return le(4, values); }
 
 // "ff0000 00ff00" as bytes; spaces are for the reader.
 Bytes hex(const std::string& text) {
@@ -142,91 +78,91 @@ struct Good {
 
 std::vector<Good> good_files() {
     return {
-        {"1-bit, 9 wide, rows padded", bmp({.width = 9, .height = 2, .bits = 1, .palette = {0x102030, 0x405060},
+        {"1-bit, 9 wide, rows padded", write_bmp({.width = 9, .height = 2, .bits = 1, .palette = {0x102030, 0x405060},
                                             .pixels = {0xAA, 0x80, 0, 0, 0x55, 0x00, 0, 0}}),
          3, 9, 2,
          "102030 405060 102030 405060 102030 405060 102030 405060 102030"
          "405060 102030 405060 102030 405060 102030 405060 102030 405060"},
-        {"4-bit, palette of 3", bmp({.width = 3, .bits = 4, .palette = {0xAABBCC, 0x112233, 0x445566},
+        {"4-bit, palette of 3", write_bmp({.width = 3, .bits = 4, .palette = {0xAABBCC, 0x112233, 0x445566},
                                      .pixels = {0x12, 0x00, 0, 0}}),
          3, 3, 1, "112233 445566 aabbcc"},
-        {"8-bit, V5 header, palette of 3", bmp({.header = 124, .width = 3, .height = 2, .bits = 8, .palette = three_colours,
+        {"8-bit, V5 header, palette of 3", write_bmp({.header = 124, .width = 3, .height = 2, .bits = 8, .palette = three_colours,
                                                 .pixels = {2, 1, 0, 0, 0, 0, 1, 0}}),
          3, 3, 2, "808080 808080 ff0000  00ff00 ff0000 808080"},
-        {"16-bit, 5-5-5", bmp({.width = 4, .bits = 16, .pixels = le16s({0x7FFF, 0x0421, 0x4210, 0x8000})}),
+        {"16-bit, 5-5-5", write_bmp({.width = 4, .bits = 16, .pixels = le16s({0x7FFF, 0x0421, 0x4210, 0x8000})}),
          3, 4, 1, "f7f7f7 080808 808080 000000"},
         {"16-bit, 5-6-5 masks after a 40-byte header",
-         bmp({.width = 4, .bits = 16, .compression = 3, .masks = {0xF800, 0x07E0, 0x001F, 0}, .masks_after_header = true,
+         write_bmp({.width = 4, .bits = 16, .compression = 3, .masks = {0xF800, 0x07E0, 0x001F, 0}, .masks_after_header = true,
               .pixels = le16s({0xFFFF, 0x0841, 0x8410, 0xF800})}),
          3, 4, 1, "f7fbf7 080808 808080 f70000"},
         {"16-bit, 4-4-4-4 with alpha, V5 header",
-         bmp({.header = 124, .width = 2, .bits = 16, .compression = 3, .masks = {0x0F00, 0x00F0, 0x000F, 0xF000},
+         write_bmp({.header = 124, .width = 2, .bits = 16, .compression = 3, .masks = {0x0F00, 0x00F0, 0x000F, 0xF000},
               .pixels = le16s({0x1F84, 0xF0FF})}),
          4, 2, 1, "ef804010 00efefef"},
         {"16-bit, 5-6-5, V4 header, top-down",
-         bmp({.header = 108, .width = 1, .height = -2, .bits = 16, .compression = 3, .masks = {0xF800, 0x07E0, 0x001F, 0},
+         write_bmp({.header = 108, .width = 1, .height = -2, .bits = 16, .compression = 3, .masks = {0xF800, 0x07E0, 0x001F, 0},
               .pixels = le16s({0xF800, 0, 0x001F, 0})}),
          3, 1, 2, "f70000 0000f7"},
-        {"24-bit, bottom-up", bmp({.width = 2, .height = 2, .pixels = {0, 0, 255, 0, 255, 0, 0, 0, 255, 0, 0, 1, 2, 3, 0, 0}}),
+        {"24-bit, bottom-up", write_bmp({.width = 2, .height = 2, .pixels = {0, 0, 255, 0, 255, 0, 0, 0, 255, 0, 0, 1, 2, 3, 0, 0}}),
          3, 2, 2, "0000ff 030201  ff0000 00ff00"},
-        {"24-bit, top-down", bmp({.width = 2, .height = -2, .pixels = {0, 0, 255, 0, 255, 0, 0, 0, 255, 0, 0, 1, 2, 3, 0, 0}}),
+        {"24-bit, top-down", write_bmp({.width = 2, .height = -2, .pixels = {0, 0, 255, 0, 255, 0, 0, 0, 255, 0, 0, 1, 2, 3, 0, 0}}),
          3, 2, 2, "ff0000 00ff00  0000ff 030201"},
         {"24-bit with bit fields, read as plain 24-bit",
-         bmp({.width = 1, .compression = 3, .masks = {0xFF, 0xFF00, 0xFF0000, 0}, .masks_after_header = true,
+         write_bmp({.width = 1, .compression = 3, .masks = {0xFF, 0xFF00, 0xFF0000, 0}, .masks_after_header = true,
               .pixels = {1, 2, 3, 0}}),
          3, 1, 1, "030201"},
-        {"32-bit, fourth byte 0", bmp({.width = 2, .bits = 32, .pixels = {10, 20, 30, 0, 40, 50, 60, 0}}),
+        {"32-bit, fourth byte 0", write_bmp({.width = 2, .bits = 32, .pixels = {10, 20, 30, 0, 40, 50, 60, 0}}),
          4, 2, 1, "1e140a00 3c322800"},
-        {"32-bit, fourth byte set", bmp({.width = 1, .bits = 32, .pixels = {10, 20, 30, 200}}), 4, 1, 1, "1e140ac8"},
+        {"32-bit, fourth byte set", write_bmp({.width = 1, .bits = 32, .pixels = {10, 20, 30, 200}}), 4, 1, 1, "1e140ac8"},
         {"32-bit, 8-bit masks in their own order",
-         bmp({.width = 1, .bits = 32, .compression = 3, .masks = {0xFF, 0xFF00, 0xFF0000, 0}, .masks_after_header = true,
+         write_bmp({.width = 1, .bits = 32, .compression = 3, .masks = {0xFF, 0xFF00, 0xFF0000, 0}, .masks_after_header = true,
               .pixels = {1, 2, 3, 4}}),
          3, 1, 1, "010203"},
         {"32-bit, 10-10-10-2 with alpha, V5 header",
-         bmp({.header = 124, .width = 4, .bits = 32, .compression = 3,
+         write_bmp({.header = 124, .width = 4, .bits = 32, .compression = 3,
               .masks = {0x3FF00000, 0x000FFC00, 0x000003FF, 0xC0000000},
               .pixels = le32s({0xFFFFFFFF, 0x60080200, 0x06419064, 0x80000000})}),
          4, 4, 1, "ffffffbf 80808040 19191900 00000080"},
-        {"core header, 1-bit", bmp({.header = 12, .width = 3, .bits = 1, .palette = {0x112233, 0x445566}, .pixels = {0xA0, 0, 0, 0}}),
+        {"core header, 1-bit", write_bmp({.header = 12, .width = 3, .bits = 1, .palette = {0x112233, 0x445566}, .pixels = {0xA0, 0, 0, 0}}),
          3, 3, 1, "445566 112233 445566"},
-        {"core header, 24-bit", bmp({.header = 12, .width = 2, .pixels = {1, 2, 3, 4, 5, 6, 0, 0}}), 3, 2, 1, "030201 060504"},
+        {"core header, 24-bit", write_bmp({.header = 12, .width = 2, .pixels = {1, 2, 3, 4, 5, 6, 0, 0}}), 3, 2, 1, "030201 060504"},
         {"OS/2 2.x header, 3-byte palette entries",
-         bmp({.header = 64, .width = 2, .bits = 8, .palette = {0x102030, 0x405060}, .entry_bytes = 3, .pixels = {1, 0, 0, 0}}),
+         write_bmp({.header = 64, .width = 2, .bits = 8, .palette = {0x102030, 0x405060}, .entry_bytes = 3, .pixels = {1, 0, 0, 0}}),
          3, 2, 1, "405060 102030"},
         {"OS/2 2.x header, 4-byte palette entries",
-         bmp({.header = 64, .width = 2, .bits = 8, .palette = {0x102030, 0x405060}, .pixels = {1, 0, 0, 0}}),
+         write_bmp({.header = 64, .width = 2, .bits = 8, .palette = {0x102030, 0x405060}, .pixels = {1, 0, 0, 0}}),
          3, 2, 1, "405060 102030"},
-        {"OS/2 2.x header of 16 bytes", bmp({.header = 16, .width = 2, .pixels = {1, 2, 3, 4, 5, 6, 0, 0}}), 3, 2, 1,
+        {"OS/2 2.x header of 16 bytes", write_bmp({.header = 16, .width = 2, .pixels = {1, 2, 3, 4, 5, 6, 0, 0}}), 3, 2, 1,
          "030201 060504"},
         // Bottom row: a run of 2, end of line. Middle row: moved over by a delta of (1, 1). Top row:
         // 3 literal indices and their pad byte, end of bitmap. Unreached pixels are index 0.
         {"RLE8: runs, end of line, delta, literal run with pad",
-         bmp({.width = 4, .height = 3, .bits = 8, .compression = 1, .palette = three_colours,
+         write_bmp({.width = 4, .height = 3, .bits = 8, .compression = 1, .palette = three_colours,
               .pixels = {2, 1, 0, 0, 0, 2, 1, 1, 0, 3, 1, 2, 1, 0, 0, 1}}),
          3, 4, 3, "808080 ff0000 00ff00 ff0000  808080 808080 808080 808080  ff0000 ff0000 808080 808080"},
         {"RLE8: end of bitmap before the image is full",
-         bmp({.width = 4, .height = 2, .bits = 8, .compression = 1, .palette = three_colours, .pixels = {3, 2, 0, 1}}),
+         write_bmp({.width = 4, .height = 2, .bits = 8, .compression = 1, .palette = three_colours, .pixels = {3, 2, 0, 1}}),
          3, 4, 2, "808080 808080 808080 808080  00ff00 00ff00 00ff00 808080"},
         {"RLE8: a run goes on across the row end",
-         bmp({.width = 4, .height = 2, .bits = 8, .compression = 1, .palette = three_colours, .pixels = {6, 1, 2, 2, 0, 1}}),
+         write_bmp({.width = 4, .height = 2, .bits = 8, .compression = 1, .palette = three_colours, .pixels = {6, 1, 2, 2, 0, 1}}),
          3, 4, 2, "ff0000 ff0000 00ff00 00ff00  ff0000 ff0000 ff0000 ff0000"},
         {"RLE8: end of line after a run across the row end",
-         bmp({.width = 4, .height = 2, .bits = 8, .compression = 1, .palette = three_colours,
+         write_bmp({.width = 4, .height = 2, .bits = 8, .compression = 1, .palette = three_colours,
               .pixels = {6, 1, 0, 0, 1, 2, 3, 0, 0, 1}}),
          3, 4, 2, "00ff00 808080 808080 808080  ff0000 ff0000 ff0000 ff0000"},
         {"RLE8: a run past the image's end is cut",
-         bmp({.width = 2, .height = 1, .bits = 8, .compression = 1, .palette = three_colours, .pixels = {200, 1, 0, 1}}),
+         write_bmp({.width = 2, .height = 1, .bits = 8, .compression = 1, .palette = three_colours, .pixels = {200, 1, 0, 1}}),
          3, 2, 1, "ff0000 ff0000"},
         {"RLE8: literal runs of 5 and 4, padded to an even byte count",
-         bmp({.width = 12, .height = 1, .bits = 8, .compression = 1, .palette = three_colours,
+         write_bmp({.width = 12, .height = 1, .bits = 8, .compression = 1, .palette = three_colours,
               .pixels = {0, 5, 2, 1, 2, 1, 2, 0, 0, 4, 1, 2, 1, 2, 3, 1, 0, 1}}),
          3, 12, 1, "00ff00 ff0000 00ff00 ff0000 00ff00 ff0000 00ff00 ff0000 00ff00 ff0000 ff0000 ff0000"},
         {"RLE4: literal run of 3 in 2 bytes, no pad",
-         bmp({.width = 6, .height = 1, .bits = 4, .compression = 2, .palette = three_colours,
+         write_bmp({.width = 6, .height = 1, .bits = 4, .compression = 2, .palette = three_colours,
               .pixels = {0, 3, 0x12, 0x10, 3, 0x21, 0, 1}}),
          3, 6, 1, "ff0000 00ff00 ff0000 00ff00 ff0000 00ff00"},
         {"RLE4: alternating run, literal run of 5 with pad",
-         bmp({.width = 5, .height = 2, .bits = 4, .compression = 2, .palette = three_colours,
+         write_bmp({.width = 5, .height = 2, .bits = 4, .compression = 2, .palette = three_colours,
               .pixels = {5, 0x12, 0, 0, 0, 5, 0x01, 0x20, 0x10, 0, 0, 1}}),
          3, 5, 2, "808080 ff0000 00ff00 808080 ff0000  ff0000 00ff00 ff0000 00ff00 ff0000"},
     };
@@ -257,7 +193,7 @@ TEST(DecodeBmp, ScalesBitFieldsTo8Bits) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << "mask " << c.mask << " pixel " << c.pixel);
         Decoded d;
-        ASSERT_EQ(decode(bmp({.header = 124, .width = 1, .bits = 32, .compression = 3, .masks = {c.mask, 0, 0, 0},
+        ASSERT_EQ(decode(write_bmp({.header = 124, .width = 1, .bits = 32, .compression = 3, .masks = {c.mask, 0, 0, 0},
                               .pixels = le32s({c.pixel})}),
                          &d),
                   Step::none);
@@ -266,53 +202,53 @@ TEST(DecodeBmp, ScalesBitFieldsTo8Bits) {
 }
 
 TEST(DecodeBmp, RefusesDamageAtTheRightStep) {
-    const Bmp rgb{.width = 2, .height = 2, .pixels = Bytes(16, 7)};
-    const Bmp pal8{.width = 4, .bits = 8, .palette = three_colours, .pixels = {0, 1, 2, 1}};
-    const Bmp rle8{.width = 4, .height = 2, .bits = 8, .compression = 1, .palette = three_colours,
+    const BmpFile rgb{.width = 2, .height = 2, .pixels = Bytes(16, 7)};
+    const BmpFile pal8{.width = 4, .bits = 8, .palette = three_colours, .pixels = {0, 1, 2, 1}};
+    const BmpFile rle8{.width = 4, .height = 2, .bits = 8, .compression = 1, .palette = three_colours,
                    .pixels = {4, 1, 0, 0, 4, 2, 0, 1}};
-    const auto with = [](Bmp s, auto change) {
+    const auto with = [](BmpFile s, auto change) {
         change(s);
-        return bmp(s);
+        return write_bmp(s);
     };
     const struct { const char* what; Bytes file; Step step; } cases[] = {
-        {"no signature", [&] { Bytes f = bmp(rgb); f[1] = 'A'; return f; }(), Step::open},
+        {"no signature", [&] { Bytes f = write_bmp(rgb); f[1] = 'A'; return f; }(), Step::open},
         {"empty file", Bytes{}, Step::open},
-        {"header size 11", with(rgb, [](Bmp& s) { s.header = 11; }), Step::open},
-        {"header size 65", with(rgb, [](Bmp& s) { s.header = 65; }), Step::open},
-        {"header size 100", with(rgb, [](Bmp& s) { s.header = 100; }), Step::open},
-        {"width 0", with(rgb, [](Bmp& s) { s.width = 0; }), Step::open},
-        {"negative width", with(rgb, [](Bmp& s) { s.width = -2; }), Step::open},
-        {"height 0", with(rgb, [](Bmp& s) { s.height = 0; }), Step::open},
-        {"height INT32_MIN", with(rgb, [](Bmp& s) { s.height = INT32_MIN; }), Step::open},
-        {"core header of width 0", with(rgb, [](Bmp& s) { s.header = 12; s.width = 0; }), Step::open},
-        {"2 planes", with(rgb, [](Bmp& s) { s.planes = 2; }), Step::open},
-        {"2 bits a pixel", with(rgb, [](Bmp& s) { s.bits = 2; }), Step::open},
-        {"64 bits a pixel", with(rgb, [](Bmp& s) { s.bits = 64; }), Step::open},
-        {"embedded JPEG", with(rgb, [](Bmp& s) { s.compression = 4; }), Step::open},
-        {"embedded PNG", with(rgb, [](Bmp& s) { s.compression = 5; }), Step::open},
-        {"alpha bit fields code", with(rgb, [](Bmp& s) { s.compression = 6; }), Step::open},
-        {"RLE8 on 4 bits", with(rle8, [](Bmp& s) { s.bits = 4; s.palette.resize(16); }), Step::open},
-        {"RLE4 on 8 bits", with(rle8, [](Bmp& s) { s.compression = 2; }), Step::open},
-        {"bit fields on 8 bits", with(pal8, [](Bmp& s) { s.compression = 3; }), Step::open},
-        {"top-down RLE", with(rle8, [](Bmp& s) { s.height = -2; }), Step::open},
-        {"more colours than the bits allow", with(pal8, [](Bmp& s) { s.colours_used = 257; }), Step::open},
-        {"palette past the file's end", with(pal8, [](Bmp& s) { s.colours_used = 0; }), Step::open},
-        {"size field beyond the file", with(rgb, [](Bmp& s) { s.size_field = 71; }), Step::open},
-        {"data offset inside the header", with(rgb, [](Bmp& s) { s.data_offset = 39; }), Step::open},
-        {"data offset past the file", with(rgb, [](Bmp& s) { s.data_offset = 1000; }), Step::open},
-        {"last row's padding missing", with(rgb, [](Bmp& s) { s.pixels.pop_back(); }), Step::open},
+        {"header size 11", with(rgb, [](BmpFile& s) { s.header = 11; }), Step::open},
+        {"header size 65", with(rgb, [](BmpFile& s) { s.header = 65; }), Step::open},
+        {"header size 100", with(rgb, [](BmpFile& s) { s.header = 100; }), Step::open},
+        {"width 0", with(rgb, [](BmpFile& s) { s.width = 0; }), Step::open},
+        {"negative width", with(rgb, [](BmpFile& s) { s.width = -2; }), Step::open},
+        {"height 0", with(rgb, [](BmpFile& s) { s.height = 0; }), Step::open},
+        {"height INT32_MIN", with(rgb, [](BmpFile& s) { s.height = INT32_MIN; }), Step::open},
+        {"core header of width 0", with(rgb, [](BmpFile& s) { s.header = 12; s.width = 0; }), Step::open},
+        {"2 planes", with(rgb, [](BmpFile& s) { s.planes = 2; }), Step::open},
+        {"2 bits a pixel", with(rgb, [](BmpFile& s) { s.bits = 2; }), Step::open},
+        {"64 bits a pixel", with(rgb, [](BmpFile& s) { s.bits = 64; }), Step::open},
+        {"embedded JPEG", with(rgb, [](BmpFile& s) { s.compression = 4; }), Step::open},
+        {"embedded PNG", with(rgb, [](BmpFile& s) { s.compression = 5; }), Step::open},
+        {"alpha bit fields code", with(rgb, [](BmpFile& s) { s.compression = 6; }), Step::open},
+        {"RLE8 on 4 bits", with(rle8, [](BmpFile& s) { s.bits = 4; s.palette.resize(16); }), Step::open},
+        {"RLE4 on 8 bits", with(rle8, [](BmpFile& s) { s.compression = 2; }), Step::open},
+        {"bit fields on 8 bits", with(pal8, [](BmpFile& s) { s.compression = 3; }), Step::open},
+        {"top-down RLE", with(rle8, [](BmpFile& s) { s.height = -2; }), Step::open},
+        {"more colours than the bits allow", with(pal8, [](BmpFile& s) { s.colours_used = 257; }), Step::open},
+        {"palette past the file's end", with(pal8, [](BmpFile& s) { s.colours_used = 0; }), Step::open},
+        {"size field beyond the file", with(rgb, [](BmpFile& s) { s.size_field = 71; }), Step::open},
+        {"data offset inside the header", with(rgb, [](BmpFile& s) { s.data_offset = 39; }), Step::open},
+        {"data offset past the file", with(rgb, [](BmpFile& s) { s.data_offset = 1000; }), Step::open},
+        {"last row's padding missing", with(rgb, [](BmpFile& s) { s.pixels.pop_back(); }), Step::open},
         {"bit-field masks past the file's end",
-         with(rgb, [](Bmp& s) { s.bits = 16; s.compression = 3; s.width = 1; s.height = 1; s.pixels = {0, 0, 0, 0}; }),
+         with(rgb, [](BmpFile& s) { s.bits = 16; s.compression = 3; s.width = 1; s.height = 1; s.pixels = {0, 0, 0, 0}; }),
          Step::open},
-        {"index beyond the palette", with(pal8, [](Bmp& s) { s.pixels[3] = 3; }), Step::row},
-        {"4-bit index beyond the palette", with(pal8, [](Bmp& s) { s.bits = 4; s.pixels = {0x12, 0x03, 0, 0}; }), Step::row},
+        {"index beyond the palette", with(pal8, [](BmpFile& s) { s.pixels[3] = 3; }), Step::row},
+        {"4-bit index beyond the palette", with(pal8, [](BmpFile& s) { s.bits = 4; s.pixels = {0x12, 0x03, 0, 0}; }), Step::row},
         {"1-bit index beyond a palette of 1",
-         with(pal8, [](Bmp& s) { s.bits = 1; s.palette.resize(1); s.pixels = {0x10, 0, 0, 0}; }), Step::row},
-        {"RLE index beyond the palette", with(rle8, [](Bmp& s) { s.pixels[1] = 3; }), Step::row},
-        {"RLE data ends before end of bitmap", with(rle8, [](Bmp& s) { s.pixels = {4, 1, 0, 0, 2, 2}; }), Step::start},
-        {"RLE literal run cut", with(rle8, [](Bmp& s) { s.pixels = {0, 4, 1, 2}; }), Step::start},
-        {"RLE image full, end code missing", with(rle8, [](Bmp& s) { s.pixels = {4, 1, 4, 2}; }), Step::start},
-        {"RLE data offset past the file", with(rle8, [](Bmp& s) { s.data_offset = 500; }), Step::start},
+         with(pal8, [](BmpFile& s) { s.bits = 1; s.palette.resize(1); s.pixels = {0x10, 0, 0, 0}; }), Step::row},
+        {"RLE index beyond the palette", with(rle8, [](BmpFile& s) { s.pixels[1] = 3; }), Step::row},
+        {"RLE data ends before end of bitmap", with(rle8, [](BmpFile& s) { s.pixels = {4, 1, 0, 0, 2, 2}; }), Step::start},
+        {"RLE literal run cut", with(rle8, [](BmpFile& s) { s.pixels = {0, 4, 1, 2}; }), Step::start},
+        {"RLE image full, end code missing", with(rle8, [](BmpFile& s) { s.pixels = {4, 1, 4, 2}; }), Step::start},
+        {"RLE data offset past the file", with(rle8, [](BmpFile& s) { s.data_offset = 500; }), Step::start},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -359,13 +295,13 @@ TEST(DecodeBmp, DamagedBytesNeverReadOutside) {
 
 TEST(DecodeBmp, HostileHeadersCostNothing) {
     // A 24-bit image of 13,377 x 13,377 (within the allowance) whose rows are not in the file.
-    EXPECT_EQ(decode(bmp({.width = 13377, .height = 13377, .pixels = Bytes(16, 0)})), Step::open);
-    EXPECT_EQ(decode(bmp({.width = 100000, .height = -100000, .bits = 1, .palette = {0, 0xFFFFFF}, .pixels = Bytes(16, 0)})),
+    EXPECT_EQ(decode(write_bmp({.width = 13377, .height = 13377, .pixels = Bytes(16, 0)})), Step::open);
+    EXPECT_EQ(decode(write_bmp({.width = 100000, .height = -100000, .bits = 1, .palette = {0, 0xFFFFFF}, .pixels = Bytes(16, 0)})),
               Step::open);
-    EXPECT_EQ(decode(bmp({.header = 12, .width = 65535, .height = 65535, .pixels = Bytes(16, 0)})), Step::open);
+    EXPECT_EQ(decode(write_bmp({.header = 12, .width = 65535, .height = 65535, .pixels = Bytes(16, 0)})), Step::open);
 
     // RLE beyond the allowance: the header opens, the indices are never taken.
-    const Bytes huge_rle = bmp({.width = 100000, .height = 100000, .bits = 8, .compression = 1, .palette = {0x123456},
+    const Bytes huge_rle = write_bmp({.width = 100000, .height = 100000, .bits = 8, .compression = 1, .palette = {0x123456},
                                 .pixels = {0, 1}});
     auto decoder = tarnwick::open_bmp(huge_rle.data(), huge_rle.size());
     ASSERT_TRUE(decoder);
@@ -377,12 +313,12 @@ TEST(DecodeBmp, HostileHeadersCostNothing) {
     Bytes deltas;
     for (int i = 0; i < 1000; ++i) deltas.insert(deltas.end(), {0, 2, 255, 255});
     Decoded d;
-    EXPECT_EQ(decode(bmp({.width = 3, .height = 3, .bits = 8, .compression = 1, .palette = {0x123456}, .pixels = deltas}), &d),
+    EXPECT_EQ(decode(write_bmp({.width = 3, .height = 3, .bits = 8, .compression = 1, .palette = {0x123456}, .pixels = deltas}), &d),
               Step::none);
     EXPECT_EQ(d.rows, hex("123456 123456 123456  123456 123456 123456  123456 123456 123456"));
     Bytes lines;
     for (int i = 0; i < 1000; ++i) lines.insert(lines.end(), {1, 1, 0, 0});
-    EXPECT_EQ(decode(bmp({.width = 3, .height = 3, .bits = 8, .compression = 1, .palette = {0x123456, 0xABCDEF}, .pixels = lines}), &d),
+    EXPECT_EQ(decode(write_bmp({.width = 3, .height = 3, .bits = 8, .compression = 1, .palette = {0x123456, 0xABCDEF}, .pixels = lines}), &d),
               Step::none);
     EXPECT_EQ(d.rows, hex("abcdef 123456 123456  abcdef 123456 123456  abcdef 123456 123456"));
 
@@ -393,7 +329,7 @@ TEST(DecodeBmp, HostileHeadersCostNothing) {
         runs.insert(runs.end(), {0, 0});
     }
     runs.insert(runs.end(), {0, 1});
-    ASSERT_EQ(decode(bmp({.width = 2000, .height = 2000, .bits = 8, .compression = 1, .palette = {0x000000, 0xFFFFFF}, .pixels = runs}),
+    ASSERT_EQ(decode(write_bmp({.width = 2000, .height = 2000, .bits = 8, .compression = 1, .palette = {0x000000, 0xFFFFFF}, .pixels = runs}),
                      &d),
               Step::none);
     EXPECT_EQ(d.rows[0], 0xFF);                            // the top row is the last stored, odd
@@ -401,7 +337,7 @@ TEST(DecodeBmp, HostileHeadersCostNothing) {
 }
 
 TEST(DecodeBmp, RowsComeOnlyBetweenStartAndTheLastRow) {
-    const Bytes file = bmp({.width = 1, .height = 2, .pixels = Bytes(8, 1)});
+    const Bytes file = write_bmp({.width = 1, .height = 2, .pixels = Bytes(8, 1)});
     auto decoder = tarnwick::open_bmp(file.data(), file.size());
     ASSERT_TRUE(decoder);
     unsigned char row[3];

@@ -1,100 +1,28 @@
 // The GIF decoder: the first frame placed on its logical screen as 8-bit RGBA, on files written
-// here with giflib's encoder (patched by hand where the encoder refuses to write damage).
+// with image_fixtures' encoder (giflib's), patched by hand where the encoder refuses to write damage.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include <gif_lib.h>
-
+#include "support/image_fixtures.h"
 #include "tarnwick/decode.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using test_support::Bytes;
+using test_support::GifExtension;
+using test_support::GifFrame;
+using test_support::Palette;
 
-struct Rgb {
-    unsigned char r, g, b;
-};
-
-struct Extension {
-    int code;
-    std::vector<Bytes> blocks;
-};
-
-struct Frame {
-    int left = 0, top = 0, width = 0, height = 0;
-    bool interlaced = false;
-    Bytes indices;                     // width x height, rows top to bottom
-    std::vector<Rgb> local;            // no local colour table when empty
-    int transparent = -1;              // a Graphics Control Extension when >= 0
-    std::vector<Extension> extensions;  // written after that extension, before the frame
-};
-
-int write_fn(GifFileType* gif, const GifByteType* data, int length) {
-    auto* out = static_cast<Bytes*>(gif->UserData);
-    out->insert(out->end(), data, data + length);
-    return length;
-}
-
-struct MapDeleter {
-    void operator()(ColorMapObject* map) const noexcept { GifFreeMapObject(map); }
-};
-using MapPtr = std::unique_ptr<ColorMapObject, MapDeleter>;
-
-MapPtr make_map(const std::vector<Rgb>& colours) {
-    if (colours.empty()) return nullptr;
-    std::vector<GifColorType> c;
-    for (const Rgb& rgb : colours) c.push_back({rgb.r, rgb.g, rgb.b});
-    return MapPtr(GifMakeMapObject(static_cast<int>(c.size()), c.data()));
-}
-
-bool put_frame(GifFileType* gif, const Frame& f) {
-    if (f.transparent >= 0) {
-        GraphicsControlBlock gcb{DISPOSAL_UNSPECIFIED, false, 0, f.transparent};
-        GifByteType block[4];
-        EGifGCBToExtension(&gcb, block);
-        if (EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, 4, block) == GIF_ERROR) return false;
-    }
-    for (const Extension& e : f.extensions) {
-        if (EGifPutExtensionLeader(gif, e.code) == GIF_ERROR) return false;
-        for (const Bytes& b : e.blocks)
-            if (EGifPutExtensionBlock(gif, static_cast<int>(b.size()), b.data()) == GIF_ERROR) return false;
-        if (EGifPutExtensionTrailer(gif) == GIF_ERROR) return false;
-    }
-    MapPtr local = make_map(f.local);
-    if (EGifPutImageDesc(gif, f.left, f.top, f.width, f.height, f.interlaced, local.get()) == GIF_ERROR)
-        return false;
-    std::vector<int> order;
-    const int first[] = {0, 4, 2, 1}, step[] = {8, 8, 4, 2};
-    for (int pass = 0; pass < (f.interlaced ? 4 : 1); ++pass)
-        for (int y = f.interlaced ? first[pass] : 0; y < f.height; y += f.interlaced ? step[pass] : 1)
-            order.push_back(y);
-    Bytes line(static_cast<std::size_t>(f.width));
-    for (int y : order) {
-        // The encoder masks the line it is given.
-        std::memcpy(line.data(), f.indices.data() + static_cast<std::size_t>(y) * f.width, line.size());
-        if (EGifPutLine(gif, line.data(), f.width) == GIF_ERROR) return false;
-    }
-    return true;
-}
-
-Bytes make_gif(int screen_width, int screen_height, const std::vector<Rgb>& global, const std::vector<Frame>& frames) {
-    Bytes out;
-    int error = 0;
-    GifFileType* gif = EGifOpen(&out, write_fn, &error);
-    if (!gif) return {};
-    EGifSetGifVersion(gif, true);
-    MapPtr map = make_map(global);
-    bool ok = EGifPutScreenDesc(gif, screen_width, screen_height, 8, 0, map.get()) != GIF_ERROR;
-    for (const Frame& f : frames) ok = ok && put_frame(gif, f);
-    if (EGifCloseFile(gif, &error) == GIF_ERROR || !ok) ADD_FAILURE() << "giflib could not write the fixture";
-    return out;
+// A file with a screen of width x height and that global table, written by image_fixtures'
+// encoder (giflib).
+Bytes gif(std::uint32_t width, std::uint32_t height, const Palette& global, const std::vector<GifFrame>& frames) {
+    return test_support::encode_gif(frames, {.screen_width = width, .screen_height = height, .palette = global});
 }
 
 std::size_t global_table_bytes(const Bytes& g) { return (g[10] & 0x80) ? 3u << ((g[10] & 7) + 1) : 0; }
@@ -168,28 +96,26 @@ Bytes pixels(const std::vector<Px>& list) {
     return out;
 }
 
-const std::vector<Rgb> palette = {{10, 20, 30}, {200, 100, 50}, {0, 255, 0}, {1, 2, 3}};
+const Palette palette = {{10, 20, 30}, {200, 100, 50}, {0, 255, 0}, {1, 2, 3}};
 constexpr Px A{10, 20, 30, 255}, B{200, 100, 50, 255}, C{0, 255, 0, 255}, D{1, 2, 3, 255}, O{0, 0, 0, 0};
 
-Frame frame(int left, int top, int width, int height, Bytes indices) {
-    Frame f;
+GifFrame frame(std::uint32_t left, std::uint32_t top, std::uint32_t width, std::uint32_t height, const Bytes& indices) {
+    GifFrame f;
     f.left = left;
     f.top = top;
-    f.width = width;
-    f.height = height;
-    f.indices = std::move(indices);
+    f.indices = {width, height, 1, 8, std::vector<std::uint16_t>(indices.begin(), indices.end()), {}};
     return f;
 }
 
 template <class Change>
-Frame with(Frame f, Change change) {
+GifFrame with(GifFrame f, Change change) {
     change(f);
     return f;
 }
 
 // A 256-entry table whose first four entries are the palette's.
-std::vector<Rgb> palette_256() {
-    std::vector<Rgb> p(256, Rgb{9, 9, 9});
+Palette palette_256() {
+    Palette p(256, {9, 9, 9});
     std::copy(palette.begin(), palette.end(), p.begin());
     return p;
 }
@@ -220,61 +146,61 @@ struct Case {
 TEST(DecodeGif, FirstFramePlacedOnItsScreen) {
     const Bytes plain_text_header(12, 1);
     const Case cases[] = {
-        {"a frame that covers the screen", make_gif(2, 2, palette, {frame(0, 0, 2, 2, {0, 1, 2, 3})}), 2, 2,
+        {"a frame that covers the screen", gif(2, 2, palette, {frame(0, 0, 2, 2, {0, 1, 2, 3})}), 2, 2,
          {A, B, C, D}},
         {"a transparent pixel in a frame smaller than the screen keeps its palette colour",
-         make_gif(4, 3, palette, {with(frame(1, 1, 2, 2, {0, 1, 2, 3}), [](Frame& f) { f.transparent = 1; })}), 4, 3,
+         gif(4, 3, palette, {with(frame(1, 1, 2, 2, {0, 1, 2, 3}), [](GifFrame& f) { f.transparent = 1; })}), 4, 3,
          {O, O, O, O, O, A, {200, 100, 50, 0}, O, O, C, D, O}},
         {"the local colour table before the global one",
-         make_gif(2, 2, palette,
-                  {with(frame(0, 0, 2, 2, {0, 1, 2, 3}), [](Frame& f) { f.local = {{1, 2, 3}, {0, 255, 0}, {200, 100, 50}, {10, 20, 30}}; })}),
+         gif(2, 2, palette,
+                  {with(frame(0, 0, 2, 2, {0, 1, 2, 3}), [](GifFrame& f) { f.local_palette = {{1, 2, 3}, {0, 255, 0}, {200, 100, 50}, {10, 20, 30}}; })}),
          2, 2, {D, C, B, A}},
         {"a frame reaching beyond the screen is cut at its edges",
-         make_gif(2, 2, palette, {frame(1, 0, 3, 3, {0, 1, 2, 3, 0, 1, 2, 3, 0})}), 2, 2, {O, A, O, D}},
+         gif(2, 2, palette, {frame(1, 0, 3, 3, {0, 1, 2, 3, 0, 1, 2, 3, 0})}), 2, 2, {O, A, O, D}},
         {"rows of the frame below the screen are not decoded: their data may be missing",
-         cut(make_gif(2, 1, palette, {frame(0, 0, 2, 2000, noise(4000))}), 40), 2, 1, {B, A}},
+         cut(gif(2, 1, palette, {frame(0, 0, 2, 2000, noise(4000))}), 40), 2, 1, {B, A}},
         {"a frame wholly outside the screen leaves it transparent black",
-         make_gif(2, 1, palette, {frame(5, 0, 1, 1, {2})}), 2, 1, {O, O}},
+         gif(2, 1, palette, {frame(5, 0, 1, 1, {2})}), 2, 1, {O, O}},
         {"a screen of 0 x 0 takes the frame's size, its offset ignored",
-         make_gif(0, 0, palette, {frame(3, 4, 2, 1, {0, 1})}), 2, 1, {A, B}},
+         gif(0, 0, palette, {frame(3, 4, 2, 1, {0, 1})}), 2, 1, {A, B}},
         {"a screen 0 wide takes the frame's width and keeps its height",
-         make_gif(0, 3, palette, {frame(3, 1, 2, 1, {0, 1})}), 2, 3, {O, O, A, B, O, O}},
-        {"an interlaced frame", make_gif(1, 10, palette, {with(frame(0, 0, 1, 10, column(10)), [](Frame& f) { f.interlaced = true; })}),
+         gif(0, 3, palette, {frame(3, 1, 2, 1, {0, 1})}), 2, 3, {O, O, A, B, O, O}},
+        {"an interlaced frame", gif(1, 10, palette, {with(frame(0, 0, 1, 10, column(10)), [](GifFrame& f) { f.interlaced = true; })}),
          1, 10, {A, B, C, D, A, B, C, D, A, B}},
         {"an interlaced frame of 3 rows: its second pass is empty",
-         make_gif(1, 3, palette, {with(frame(0, 0, 1, 3, column(3)), [](Frame& f) { f.interlaced = true; })}), 1, 3,
+         gif(1, 3, palette, {with(frame(0, 0, 1, 3, column(3)), [](GifFrame& f) { f.interlaced = true; })}), 1, 3,
          {A, B, C}},
         {"an interlaced frame cut by the screen",
-         make_gif(2, 3, palette, {with(frame(0, 1, 1, 10, column(10)), [](Frame& f) { f.interlaced = true; })}), 2, 3,
+         gif(2, 3, palette, {with(frame(0, 1, 1, 10, column(10)), [](GifFrame& f) { f.interlaced = true; })}), 2, 3,
          {O, O, A, O, B, O}},
         {"only the first frame, with its own transparent index",
-         make_gif(2, 1, palette,
-                  {with(frame(0, 0, 2, 1, {0, 1}), [](Frame& f) { f.transparent = 0; }),
-                   with(frame(0, 0, 2, 1, {2, 3}), [](Frame& f) { f.transparent = 3; })}),
+         gif(2, 1, palette,
+                  {with(frame(0, 0, 2, 1, {0, 1}), [](GifFrame& f) { f.transparent = 0; }),
+                   with(frame(0, 0, 2, 1, {2, 3}), [](GifFrame& f) { f.transparent = 3; })}),
          2, 1, {{10, 20, 30, 0}, B}},
         {"a control extension followed by plain text is not the frame's",
-         make_gif(2, 1, palette, {with(frame(0, 0, 2, 1, {0, 1}), [&](Frame& f) {
+         gif(2, 1, palette, {with(frame(0, 0, 2, 1, {0, 1}), [&](GifFrame& f) {
                       f.transparent = 0;
-                      f.extensions = {{PLAINTEXT_EXT_FUNC_CODE, {plain_text_header, {'h', 'i'}}}};
+                      f.extensions = {{test_support::gif_plain_text, {plain_text_header, {'h', 'i'}}}};
                   })}),
          2, 1, {A, B}},
         {"comment and application extensions before the frame",
-         make_gif(2, 1, palette, {with(frame(0, 0, 2, 1, {0, 1}), [](Frame& f) {
-                      f.extensions = {{COMMENT_EXT_FUNC_CODE, {{'a', 'b'}, {'c'}}},
-                                      {APPLICATION_EXT_FUNC_CODE,
+         gif(2, 1, palette, {with(frame(0, 0, 2, 1, {0, 1}), [](GifFrame& f) {
+                      f.extensions = {{test_support::gif_comment, {{'a', 'b'}, {'c'}}},
+                                      {test_support::gif_application,
                                        {{'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0'}, {1, 0, 0}}}};
                       f.transparent = 1;
                   })}),
          2, 1, {A, {200, 100, 50, 0}}},
         {"a 2-entry table under 8-bit image codes",
-         with_global_table_cut(make_gif(4, 1, palette_256(), {frame(0, 0, 4, 1, {0, 1, 1, 0})}), 1), 4, 1,
+         with_global_table_cut(gif(4, 1, palette_256(), {frame(0, 0, 4, 1, {0, 1, 1, 0})}), 1), 4, 1,
          {A, B, B, A}},
         {"a transparent index beyond the table that no pixel uses",
          with_global_table_cut(
-             make_gif(2, 1, palette_256(), {with(frame(0, 0, 2, 1, {1, 0}), [](Frame& f) { f.transparent = 9; })}), 1),
+             gif(2, 1, palette_256(), {with(frame(0, 0, 2, 1, {1, 0}), [](GifFrame& f) { f.transparent = 9; })}), 1),
          2, 1, {B, A}},
         {"a file that ends after the image data, without its closing block and trailer",
-         cut(make_gif(2, 2, palette, {frame(0, 0, 2, 2, {3, 2, 1, 0})}), 2), 2, 2, {D, C, B, A}},
+         cut(gif(2, 2, palette, {frame(0, 0, 2, 2, {3, 2, 1, 0})}), 2), 2, 2, {D, C, B, A}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -287,23 +213,23 @@ TEST(DecodeGif, FirstFramePlacedOnItsScreen) {
 }
 
 TEST(DecodeGif, DamagedFilesFail) {
-    const Bytes two_by_two = make_gif(2, 2, palette, {frame(0, 0, 2, 2, {0, 1, 2, 3})});
+    const Bytes two_by_two = gif(2, 2, palette, {frame(0, 0, 2, 2, {0, 1, 2, 3})});
     const std::pair<std::string, Bytes> cases[] = {
         {"no colour table", without_global_table(two_by_two)},
         {"a pixel index beyond the table",
-         with_global_table_cut(make_gif(4, 1, palette_256(), {frame(0, 0, 4, 1, {0, 1, 5, 0})}), 1)},
+         with_global_table_cut(gif(4, 1, palette_256(), {frame(0, 0, 4, 1, {0, 1, 5, 0})}), 1)},
         {"a pixel index beyond the table in an interlaced frame",
-         with_global_table_cut(make_gif(1, 4, palette_256(), {with(frame(0, 0, 1, 4, {0, 1, 0, 7}), [](Frame& f) {
+         with_global_table_cut(gif(1, 4, palette_256(), {with(frame(0, 0, 1, 4, {0, 1, 0, 7}), [](GifFrame& f) {
                                            f.interlaced = true;
                                        })}),
                                1)},
         {"a transparent pixel index beyond the table",
          with_global_table_cut(
-             make_gif(2, 1, palette_256(), {with(frame(0, 0, 2, 1, {1, 9}), [](Frame& f) { f.transparent = 9; })}), 1)},
-        {"no frame", make_gif(2, 2, palette, {})},
-        {"a frame of 0 x 0", make_gif(2, 2, palette, {frame(0, 0, 0, 0, {})})},
+             gif(2, 1, palette_256(), {with(frame(0, 0, 2, 1, {1, 9}), [](GifFrame& f) { f.transparent = 9; })}), 1)},
+        {"no frame", gif(2, 2, palette, {})},
+        {"a frame of 0 x 0", gif(2, 2, palette, {frame(0, 0, 0, 0, {})})},
         {"image data with fewer pixels than the frame",
-         with_frame_size(make_gif(2, 3, palette, {frame(0, 0, 2, 2, {0, 1, 2, 3})}), 2, 3)},
+         with_frame_size(gif(2, 3, palette, {frame(0, 0, 2, 2, {0, 1, 2, 3})}), 2, 3)},
         {"a file cut inside the image data", cut(two_by_two, 4)},
         {"a file cut inside the colour table", Bytes(two_by_two.begin(), two_by_two.begin() + 16)},
         {"not a GIF", Bytes{'G', 'I', 'F', '8', '7', 'b', 1, 0, 1, 0, 0, 0, 0}},
@@ -318,15 +244,16 @@ TEST(DecodeGif, DamagedFilesFail) {
 // Every cut of a file fails, or gives the whole image when only bytes after the first frame's
 // image data are gone (its closing block, the next frame, the trailer).
 TEST(DecodeGif, EveryCutFailsOrDecodesWhole) {
-    Frame f = frame(1, 0, 7, 9, {});
-    for (int i = 0; i < 63; ++i) f.indices.push_back(static_cast<unsigned char>(i * 5 % 4));
+    Bytes indices;
+    for (int i = 0; i < 63; ++i) indices.push_back(static_cast<unsigned char>(i * 5 % 4));
+    GifFrame f = frame(1, 0, 7, 9, indices);
     f.interlaced = true;
     f.transparent = 2;
-    f.local = palette;
-    const Bytes alone = make_gif(8, 9, palette, {f});
+    f.local_palette = palette;
+    const Bytes alone = gif(8, 9, palette, {f});
     // The next frame has a local table too: giflib's encoder loses a frame's local table when the
     // next frame has none.
-    const Bytes file = make_gif(8, 9, palette, {f, with(frame(0, 0, 1, 1, {3}), [](Frame& g) { g.local = palette; })});
+    const Bytes file = gif(8, 9, palette, {f, with(frame(0, 0, 1, 1, {3}), [](GifFrame& g) { g.local_palette = palette; })});
     const std::size_t data_end = alone.size() - 2;  // before the closing block and the trailer
     ASSERT_TRUE(std::equal(alone.begin(), alone.begin() + static_cast<std::ptrdiff_t>(data_end), file.begin()));
     const auto whole = decode(file);
@@ -346,10 +273,11 @@ TEST(DecodeGif, EveryCutFailsOrDecodesWhole) {
 // Any byte of a file changed to a few values: the decoder fails or gives the screen's rows,
 // without reading outside the bytes (the sanitiser builds watch that).
 TEST(DecodeGif, DamagedBytesNeverCrash) {
-    Frame f = frame(2, 1, 5, 6, {});
-    for (int i = 0; i < 30; ++i) f.indices.push_back(static_cast<unsigned char>(i * 3 % 4));
+    Bytes indices;
+    for (int i = 0; i < 30; ++i) indices.push_back(static_cast<unsigned char>(i * 3 % 4));
+    GifFrame f = frame(2, 1, 5, 6, indices);
     f.transparent = 1;
-    const Bytes file = make_gif(8, 8, palette, {with(f, [](Frame& g) { g.interlaced = true; }), f});
+    const Bytes file = gif(8, 8, palette, {with(f, [](GifFrame& g) { g.interlaced = true; }), f});
     for (std::size_t at = 0; at < file.size(); ++at) {
         const int values[] = {0x00, 0x01, 0x7F, 0xFF, file[at] ^ 0x40};
         for (int value : values) {
@@ -366,7 +294,7 @@ TEST(DecodeGif, DamagedBytesNeverCrash) {
 TEST(DecodeGif, HostileSizes) {
     {
         SCOPED_TRACE("a 65535 x 65535 screen with a 1 x 1 frame opens at the screen's size");
-        const Bytes file = make_gif(65535, 65535, palette, {frame(65534, 1, 1, 1, {2})});
+        const Bytes file = gif(65535, 65535, palette, {frame(65534, 1, 1, 1, {2})});
         const auto decoder = tarnwick::open_gif(file.data(), file.size());
         ASSERT_TRUE(decoder);
         EXPECT_EQ(decoder->width(), 65535u);
@@ -380,7 +308,7 @@ TEST(DecodeGif, HostileSizes) {
     }
     {
         SCOPED_TRACE("the largest screen the allowance lets through, with a 1 x 1 frame, gives every row");
-        const Bytes file = make_gif(11585, 11585, palette, {frame(11584, 11584, 1, 1, {3})});
+        const Bytes file = gif(11585, 11585, palette, {frame(11584, 11584, 1, 1, {3})});
         const auto decoder = tarnwick::open_gif(file.data(), file.size());
         ASSERT_TRUE(decoder);
         ASSERT_TRUE(decoder->start());
@@ -391,21 +319,21 @@ TEST(DecodeGif, HostileSizes) {
     }
     {
         SCOPED_TRACE("a frame of 65535 x 65535 on a 1 x 1 screen is refused before any pixel");
-        const Bytes file = with_frame_size(make_gif(1, 1, palette, {frame(0, 0, 1, 1, {0})}), 65535, 65535);
+        const Bytes file = with_frame_size(gif(1, 1, palette, {frame(0, 0, 1, 1, {0})}), 65535, 65535);
         EXPECT_FALSE(tarnwick::open_gif(file.data(), file.size()));
     }
     {
         SCOPED_TRACE("a frame of 11586 x 11585 counts over the allowance; 11585 x 11585 does not");
-        const Bytes small = make_gif(2, 2, palette, {frame(0, 0, 1, 1, {0})});
+        const Bytes small = gif(2, 2, palette, {frame(0, 0, 1, 1, {0})});
         const Bytes over = with_frame_size(small, 11586, 11585), at = with_frame_size(small, 11585, 11585);
         EXPECT_FALSE(tarnwick::open_gif(over.data(), over.size()));
         EXPECT_TRUE(tarnwick::open_gif(at.data(), at.size()));
     }
     {
         SCOPED_TRACE("ten thousand extensions and no frame");
-        Frame f = frame(0, 0, 1, 1, {0});
-        f.extensions.assign(10000, Extension{COMMENT_EXT_FUNC_CODE, {{'x'}}});
-        Bytes file = make_gif(1, 1, palette, {f});
+        GifFrame f = frame(0, 0, 1, 1, {0});
+        f.extensions.assign(10000, GifExtension{test_support::gif_comment, {{'x'}}});
+        Bytes file = gif(1, 1, palette, {f});
         file.resize(descriptor_at(file));
         EXPECT_FALSE(decode(file));
     }

@@ -1,73 +1,38 @@
 // The WebP decoder: the layout each kind of file gives, rows equal to libwebp's own whole-image
 // decode (in one band and cut into many), the alpha chunk's filters, an animation's first frame on
-// its canvas, and files that are cut short, damaged or hostile. Fixtures are encoded here with
-// libwebp's encoder or put together chunk by chunk.
+// its canvas, and files that are cut short, damaged or hostile. Fixtures come from image_fixtures:
+// libwebp's encoder, or put together chunk by chunk.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include <webp/decode.h>
 #include <webp/demux.h>
-#include <webp/encode.h>
 
+#include "support/image_fixtures.h"
 #include "tarnwick/decode.h"
 #include "tarnwick/decode_webp.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
 using tarnwick::ImageDecoder;
 using tarnwick::PixelLayout;
 using tarnwick::SampleType;
+using test_support::Bytes;
+using test_support::webp_alpha_flag;
+using test_support::webp_animation_file;
+using test_support::webp_animation_flag;
+using test_support::webp_chunk;
+using test_support::webp_file;
+using test_support::webp_find_chunk;
+using test_support::webp_image_chunks;
+using test_support::webp_raw_alpha;
+using test_support::webp_vp8x;
 
 constexpr PixelLayout rgb{3, SampleType::u8};
 constexpr PixelLayout rgba{4, SampleType::u8};
-
-void put_le(Bytes& out, std::uint32_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
-}
-
-Bytes chunk(const char* tag, const Bytes& payload) {
-    Bytes out(tag, tag + 4);
-    put_le(out, static_cast<std::uint32_t>(payload.size()), 4);
-    out.insert(out.end(), payload.begin(), payload.end());
-    if (payload.size() % 2) out.push_back(0);
-    return out;
-}
-
-Bytes riff(const Bytes& chunks) {
-    Bytes out{'R', 'I', 'F', 'F'};
-    put_le(out, static_cast<std::uint32_t>(4 + chunks.size()), 4);
-    out.insert(out.end(), {'W', 'E', 'B', 'P'});
-    out.insert(out.end(), chunks.begin(), chunks.end());
-    return out;
-}
-
-Bytes vp8x(std::uint32_t flags, std::uint32_t width, std::uint32_t height) {
-    Bytes payload;
-    put_le(payload, flags, 4);
-    put_le(payload, width - 1, 3);
-    put_le(payload, height - 1, 3);
-    return chunk("VP8X", payload);
-}
-
-constexpr std::uint32_t alpha_flag = 0x10, animation_flag = 0x02;
-
-// The chunk with this tag (header and padding included) among the file's top-level chunks.
-Bytes find_chunk(const Bytes& file, const char* tag) {
-    for (std::size_t at = 12; at + 8 <= file.size();) {
-        const std::size_t size =
-            file[at + 4] | file[at + 5] << 8 | file[at + 6] << 16 | std::size_t{file[at + 7]} << 24;
-        const std::size_t on_disk = 8 + size + (size & 1);
-        if (std::memcmp(&file[at], tag, 4) == 0) return Bytes(file.begin() + at, file.begin() + at + on_disk);
-        at += on_disk;
-    }
-    return {};
-}
 
 // RGBA pixels with smooth and noisy parts, so that every predictor and filter has work; alpha
 // runs through every value, and some fully transparent pixels keep a stored colour.
@@ -87,70 +52,22 @@ std::vector<std::uint32_t> test_pixels(int width, int height, bool opaque) {
     return argb;
 }
 
-struct EncodeOptions {
-    bool lossless = false;
-    int alpha_compression = 1;
-    int alpha_filtering = 1;
-    int filter_type = 0;
-};
-
-Bytes encode(int width, int height, const std::vector<std::uint32_t>& argb, const EncodeOptions& options) {
-    WebPConfig config;
-    WebPConfigInit(&config);
-    config.lossless = options.lossless;
-    config.exact = 1;  // transparent pixels keep their colour
-    config.quality = options.lossless ? 50 : 80;
-    config.alpha_compression = options.alpha_compression;
-    config.alpha_filtering = options.alpha_filtering;
-    config.alpha_quality = 100;
-    config.filter_type = options.filter_type;
-    WebPPicture picture;
-    WebPPictureInit(&picture);
-    picture.width = width;
-    picture.height = height;
-    picture.use_argb = 1;
-    WebPMemoryWriter writer;
-    WebPMemoryWriterInit(&writer);
-    picture.writer = WebPMemoryWrite;
-    picture.custom_ptr = &writer;
-    Bytes out;
-    if (WebPPictureImportBGRA(&picture, reinterpret_cast<const std::uint8_t*>(argb.data()), width * 4) &&
-        WebPEncode(&config, &picture))
-        out.assign(writer.mem, writer.mem + writer.size);
-    WebPPictureFree(&picture);
-    WebPMemoryWriterClear(&writer);
-    return out;
+// The file image_fixtures' encoder (libwebp's) makes of the pixels: lossless at quality 50, lossy
+// at 80 with the simple loop filter unless the options name another.
+Bytes encode(int width, int height, const std::vector<std::uint32_t>& argb, test_support::WebpOptions options) {
+    options.quality = options.lossless ? 50 : 80;
+    options.filter_type = options.filter_type.value_or(0);
+    const test_support::Raster rgba = test_support::make_raster(
+        static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height), 4, 8,
+        [&](std::uint32_t x, std::uint32_t y, std::uint32_t c) {
+            const std::uint32_t pixel = argb[std::size_t{y} * static_cast<std::uint32_t>(width) + x];
+            return c == 3 ? pixel >> 24 : pixel >> (16 - 8 * c);
+        });
+    return test_support::encode_webp(rgba, options);
 }
 
-Bytes encode(int width, int height, bool opaque, const EncodeOptions& options) {
+Bytes encode(int width, int height, bool opaque, const test_support::WebpOptions& options) {
     return encode(width, height, test_pixels(width, height, opaque), options);
-}
-
-// An alpha chunk holding `alpha` uncompressed behind `filter`, the filters as the format defines
-// them: each sample is stored as its difference from a prediction made of samples before it.
-Bytes raw_alpha_chunk(const Bytes& alpha, int width, int height, int filter) {
-    Bytes payload{static_cast<unsigned char>(filter << 2)};
-    auto at = [&](int x, int y) { return static_cast<int>(alpha[static_cast<std::size_t>(y) * width + x]); };
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            int predicted = 0;
-            if (filter == 0 || (x == 0 && y == 0)) {
-                predicted = 0;
-            } else if (y == 0) {
-                predicted = at(x - 1, 0);
-            } else if (x == 0) {
-                predicted = at(0, y - 1);
-            } else if (filter == 1) {
-                predicted = at(x - 1, y);
-            } else if (filter == 2) {
-                predicted = at(x, y - 1);
-            } else {
-                predicted = std::clamp(at(x - 1, y) + at(x, y - 1) - at(x - 1, y - 1), 0, 255);
-            }
-            payload.push_back(static_cast<unsigned char>(at(x, y) - predicted));
-        }
-    }
-    return chunk("ALPH", payload);
 }
 
 Bytes alpha_plane(int width, int height) {
@@ -161,40 +78,12 @@ Bytes alpha_plane(int width, int height) {
 
 // A lossy file whose alpha is stored raw behind `filter`.
 Bytes lossy_with_raw_alpha(int width, int height, int filter) {
-    const Bytes colour = find_chunk(encode(width, height, true, {}), "VP8 ");
-    Bytes chunks = vp8x(alpha_flag, width, height);
-    const Bytes alpha = raw_alpha_chunk(alpha_plane(width, height), width, height, filter);
+    const Bytes colour = webp_find_chunk(encode(width, height, true, {}), "VP8 ");
+    Bytes chunks = webp_vp8x(webp_alpha_flag, width, height);
+    const Bytes alpha = webp_raw_alpha(alpha_plane(width, height), width, height, filter);
     chunks.insert(chunks.end(), alpha.begin(), alpha.end());
     chunks.insert(chunks.end(), colour.begin(), colour.end());
-    return riff(chunks);
-}
-
-// An animation on a canvas, whose first frame is `frame` (its image chunks) at (x, y).
-Bytes animation(std::uint32_t canvas_width, std::uint32_t canvas_height, std::uint32_t x, std::uint32_t y,
-                std::uint32_t width, std::uint32_t height, const Bytes& frame) {
-    Bytes chunks = vp8x(animation_flag | alpha_flag, canvas_width, canvas_height);
-    const Bytes anim = chunk("ANIM", {0xFF, 0xFF, 0xFF, 0xFF, 0, 0});  // white background, which is not used
-    chunks.insert(chunks.end(), anim.begin(), anim.end());
-    Bytes anmf;
-    put_le(anmf, x / 2, 3);
-    put_le(anmf, y / 2, 3);
-    put_le(anmf, width - 1, 3);
-    put_le(anmf, height - 1, 3);
-    put_le(anmf, 100, 3);
-    anmf.push_back(0);
-    anmf.insert(anmf.end(), frame.begin(), frame.end());
-    const Bytes frame_chunk = chunk("ANMF", anmf);
-    chunks.insert(chunks.end(), frame_chunk.begin(), frame_chunk.end());
-    return riff(chunks);
-}
-
-Bytes frame_chunks(const Bytes& still) {
-    Bytes frame = find_chunk(still, "ALPH");
-    for (const char* tag : {"VP8 ", "VP8L"}) {
-        const Bytes image = find_chunk(still, tag);
-        frame.insert(frame.end(), image.begin(), image.end());
-    }
-    return frame;
+    return webp_file(chunks);
 }
 
 // libwebp's own decode of the whole file in `layout`; for an animation, its first frame composed
@@ -277,27 +166,27 @@ std::vector<Fixture> fixtures() {
         {"lossy, raw alpha, gradient filter", lossy_with_raw_alpha(19, 17, 3), rgba, 19, 17},
         {"lossy, alpha flag without alpha chunk",
          [] {
-             Bytes chunks = vp8x(alpha_flag, 21, 13);
-             const Bytes image = find_chunk(encode(21, 13, true, {}), "VP8 ");
+             Bytes chunks = webp_vp8x(webp_alpha_flag, 21, 13);
+             const Bytes image = webp_find_chunk(encode(21, 13, true, {}), "VP8 ");
              chunks.insert(chunks.end(), image.begin(), image.end());
-             return riff(chunks);
+             return webp_file(chunks);
          }(),
          rgba, 21, 13},
         {"lossless with metadata after the image",
          [&] {
-             Bytes chunks = vp8x(alpha_flag | 0x08, 37, 29);
-             const Bytes image = find_chunk(lossless_rgba, "VP8L"), exif = chunk("EXIF", {1, 2, 3});
+             Bytes chunks = webp_vp8x(webp_alpha_flag | test_support::webp_exif_flag, 37, 29);
+             const Bytes image = webp_find_chunk(lossless_rgba, "VP8L"), exif = webp_chunk("EXIF", {1, 2, 3});
              chunks.insert(chunks.end(), image.begin(), image.end());
              chunks.insert(chunks.end(), exif.begin(), exif.end());
-             return riff(chunks);
+             return webp_file(chunks);
          }(),
          rgba, 37, 29},
         {"animation, lossless frame inside the canvas",
-         animation(50, 40, 6, 4, 37, 29, frame_chunks(lossless_rgba)), rgba, 50, 40},
+         webp_animation_file(50, 40, 6, 4, 37, 29, webp_image_chunks(lossless_rgba)), rgba, 50, 40},
         {"animation, lossy frame with alpha in a corner",
-         animation(39, 33, 2, 4, 37, 29, frame_chunks(lossy_alpha)), rgba, 39, 33},
+         webp_animation_file(39, 33, 2, 4, 37, 29, webp_image_chunks(lossy_alpha)), rgba, 39, 33},
         {"animation, frame filling the canvas",
-         animation(37, 29, 0, 0, 37, 29, frame_chunks(encode(37, 29, true, {}))), rgba, 37, 29},
+         webp_animation_file(37, 29, 0, 0, 37, 29, webp_image_chunks(encode(37, 29, true, {}))), rgba, 37, 29},
     };
 }
 
@@ -364,8 +253,8 @@ TEST(DecodeWebpTest, RawAlphaFiltersGiveTheStoredPlane) {
 // the background colour the animation names.
 TEST(DecodeWebpTest, AnimationGivesItsFirstFrameOnTheCanvas) {
     const std::vector<std::uint32_t> argb = {0xFF102030, 0x00FFFFFF, 0x80FF0000, 0xFF000000};
-    const Bytes frame = frame_chunks(encode(2, 2, argb, {.lossless = true}));
-    const Decoded d = decode(animation(6, 4, 2, 2, 2, 2, frame));
+    const Bytes frame = webp_image_chunks(encode(2, 2, argb, {.lossless = true}));
+    const Decoded d = decode(webp_animation_file(6, 4, 2, 2, 2, 2, frame));
     ASSERT_TRUE(d.complete);
     ASSERT_EQ(d.layout, rgba);
     Bytes expected(6 * 4 * 4, 0);
@@ -411,18 +300,18 @@ TEST(DecodeWebpTest, DamagedFilesNeverCrash) {
 TEST(DecodeWebpTest, HostileHeadersAreRefused) {
     const Bytes lossless = encode(8, 8, false, {.lossless = true});
     const Bytes lossy = encode(8, 8, true, {});
-    const Bytes colour = find_chunk(lossy, "VP8 ");
+    const Bytes colour = webp_find_chunk(lossy, "VP8 ");
     auto with_alpha = [&](const Bytes& alph, std::uint32_t width, std::uint32_t height) {
-        Bytes chunks = vp8x(alpha_flag, width, height);
+        Bytes chunks = webp_vp8x(webp_alpha_flag, width, height);
         chunks.insert(chunks.end(), alph.begin(), alph.end());
         chunks.insert(chunks.end(), colour.begin(), colour.end());
-        return riff(chunks);
+        return webp_file(chunks);
     };
     auto patched = [](Bytes file, std::size_t at, std::uint32_t value) {
         for (int i = 0; i < 4; ++i) file[at + i] = static_cast<unsigned char>(value >> (8 * i));
         return file;
     };
-    const Bytes frame = frame_chunks(lossless);
+    const Bytes frame = webp_image_chunks(lossless);
     struct Case {
         const char* name;
         Bytes file;
@@ -432,24 +321,24 @@ TEST(DecodeWebpTest, HostileHeadersAreRefused) {
         {"RIFF size beyond the file", patched(lossless, 4, 0xFFFFFFF0)},
         {"RIFF size too small", patched(lossless, 4, 4)},
         {"image chunk size beyond the RIFF size", patched(lossy, 16, 0x7FFFFFF0)},
-        {"canvas larger than the image", with_alpha(raw_alpha_chunk(Bytes(64, 255), 8, 8, 0), 9, 8)},
+        {"canvas larger than the image", with_alpha(webp_raw_alpha(Bytes(64, 255), 8, 8, 0), 9, 8)},
         {"alpha chunk beyond the RIFF size",
          [&] {
-             Bytes file = with_alpha(raw_alpha_chunk(Bytes(64, 255), 8, 8, 0), 8, 8);
+             Bytes file = with_alpha(webp_raw_alpha(Bytes(64, 255), 8, 8, 0), 8, 8);
              return patched(file, 30 + 4, 0x00FFFFFF);
          }()},
-        {"raw alpha shorter than the plane", with_alpha(chunk("ALPH", Bytes(63, 0)), 8, 8)},
-        {"alpha chunk with only its header byte", with_alpha(chunk("ALPH", {1}), 8, 8)},
-        {"alpha compression 2", with_alpha(chunk("ALPH", Bytes(65, 2)), 8, 8)},
-        {"alpha pre-processing 2", with_alpha(chunk("ALPH", Bytes(65, 0x20)), 8, 8)},
-        {"alpha reserved bits", with_alpha(chunk("ALPH", Bytes(65, 0x40)), 8, 8)},
-        {"frame beyond the canvas", animation(9, 9, 2, 2, 8, 8, frame)},
+        {"raw alpha shorter than the plane", with_alpha(webp_chunk("ALPH", Bytes(63, 0)), 8, 8)},
+        {"alpha chunk with only its header byte", with_alpha(webp_chunk("ALPH", {1}), 8, 8)},
+        {"alpha compression 2", with_alpha(webp_chunk("ALPH", Bytes(65, 2)), 8, 8)},
+        {"alpha pre-processing 2", with_alpha(webp_chunk("ALPH", Bytes(65, 0x20)), 8, 8)},
+        {"alpha reserved bits", with_alpha(webp_chunk("ALPH", Bytes(65, 0x40)), 8, 8)},
+        {"frame beyond the canvas", webp_animation_file(9, 9, 2, 2, 8, 8, frame)},
         {"animation without frames",
          [] {
-             Bytes chunks = vp8x(animation_flag, 8, 8);
-             const Bytes anim = chunk("ANIM", Bytes(6, 0));
+             Bytes chunks = webp_vp8x(webp_animation_flag, 8, 8);
+             const Bytes anim = webp_chunk("ANIM", Bytes(6, 0));
              chunks.insert(chunks.end(), anim.begin(), anim.end());
-             return riff(chunks);
+             return webp_file(chunks);
          }()},
     };
     for (const Case& c : cases) {

@@ -303,7 +303,7 @@ std::vector<Sample> samples() {
              TiffPage page;
              page.raster = varied_raster(W, H, 1, 16);
              page.compression = TiffCompression::lzw;
-             return encode_tiff({page}, true);
+             return encode_tiff({page}, {.big_endian = true});
          }()},
         {"TIFF grey+alpha 8, deflate", tiff(varied_raster(W, H, 2, 8), TiffCompression::deflate)},
         {"TIFF RGBA 16, LZW with differencing", tiff(varied_raster(W, H, 4, 16), TiffCompression::lzw, [](TiffPage& p) { p.predictor = 2; })},
@@ -315,7 +315,7 @@ std::vector<Sample> samples() {
         {"TIFF palette 8-bit", tiff(indices8, TiffCompression::packbits, [&](TiffPage& p) { p.palette = palette16; })},
         {"TIFF CMYK", tiff(ink, TiffCompression::lzw, [](TiffPage& p) { p.cmyk = true; })},
         {"TIFF bilevel, PackBits", tiff(varied_raster(W, H, 1, 1), TiffCompression::packbits)},
-        {"TIFF bilevel, CCITT G4", tiff(varied_raster(W, H, 1, 1), TiffCompression::ccitt_g4)},
+        {"TIFF bilevel, CCITT G4", tiff(varied_raster(W, H, 1, 1), TiffCompression::ccitt_fax4)},
         {"BMP 24-bit", bmp(noise(W, H), {})},
         {"BMP RLE8", bmp(indices8, {.bits = 8, .compression = BmpCompression::rle8, .palette = palette16})},
         {"BMP RLE4", bmp(indices4, {.bits = 4, .compression = BmpCompression::rle4, .palette = palette16})},
@@ -575,7 +575,7 @@ TEST(HostileImage, TiffHeaders) {
         {"TIFF bilevel CCITT G4 page of the largest size (23,170 x 23,170)",
          [] {
              test_support::TiffPage fax;
-             fax.compression = test_support::TiffCompression::ccitt_g4;
+             fax.compression = test_support::TiffCompression::ccitt_fax4;
              fax.rows_per_strip = 256;
              return test_support::encode_tiff_rows(
                  {23170, 23170, 1, 1, [](std::uint32_t y, std::uint16_t* out) { std::fill_n(out, 23170, y / 64 % 2); }},

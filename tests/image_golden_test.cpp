@@ -164,7 +164,7 @@ Fixture tiff(TiffPage page, bool big_endian = false) {
     } else if (!page.cmyk) {
         rgb = expected_rgb(page.raster);
     }
-    return {encode_tiff({page}, big_endian), rgb};
+    return {encode_tiff({page}, {.big_endian = big_endian}), rgb};
 }
 
 TiffPage page(Raster raster) {

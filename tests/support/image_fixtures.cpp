@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,9 +46,9 @@ std::uint32_t hash(std::uint32_t x, std::uint32_t y, std::uint32_t c, std::uint3
     return mix(x * 0x9E3779B1U ^ mix(y * 0x85EBCA77U ^ mix(c * 0xC2B2AE3DU ^ seed)));
 }
 
-void check_raster(const Raster& raster) {
-    if (raster.width == 0 || raster.height == 0 || raster.channels < 1 || raster.channels > 4)
-        fail("a raster needs a size and 1 to 4 channels");
+void check_raster(const Raster& raster, std::uint32_t most_channels = 4) {
+    if (raster.width == 0 || raster.height == 0 || raster.channels < 1 || raster.channels > most_channels)
+        fail("a raster needs a size and 1 to " + std::to_string(most_channels) + " channels");
     const std::size_t count = std::size_t{raster.width} * raster.height * raster.channels;
     if ((raster.is_float() ? raster.reals.size() : raster.samples.size()) != count)
         fail("the raster's samples do not match its size");
@@ -65,8 +66,8 @@ void put_be32(Bytes& out, std::uint32_t v) {
     for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<unsigned char>(v >> shift));
 }
 
-// Integer samples packed as PNG and TIFF store them: below 8 bits from the high bit of each byte,
-// 16-bit ones big-endian or in the host's order.
+// Integer samples packed as PNG and TIFF store them: narrower than a byte or of odd widths, one
+// after the other from the high bit of each byte; 16-bit ones big-endian or in the host's order.
 void pack_samples(const std::uint16_t* in, std::size_t count, std::uint32_t bits, unsigned char* out,
                   bool big_endian_16) {
     if (bits == 16) {
@@ -86,6 +87,14 @@ void pack_samples(const std::uint16_t* in, std::size_t count, std::uint32_t bits
             const std::size_t bit = i * bits;
             out[bit / 8] |= static_cast<unsigned char>(in[i] << (8 - bits - bit % 8));
         }
+    } else if (bits >= 1 && bits < 16) {
+        std::memset(out, 0, (count * bits + 7) / 8);
+        for (std::size_t i = 0; i < count; ++i)
+            for (std::uint32_t b = 0; b < bits; ++b)
+                if (in[i] >> (bits - 1 - b) & 1) {
+                    const std::size_t bit = i * bits + b;
+                    out[bit / 8] |= static_cast<unsigned char>(0x80 >> bit % 8);
+                }
     } else {
         fail("samples of " + std::to_string(bits) + " bits cannot be packed");
     }
@@ -456,6 +465,12 @@ Bytes encode_jpeg_rows(const RowImage& raster, const JpegOptions& options) {
     }
     jpeg_set_quality(&w.info, options.quality, TRUE);
     if (options.progressive) jpeg_simple_progression(&w.info);
+    std::array<jpeg_scan_info, 4> scans{};
+    if (options.scan_per_component) {
+        for (int i = 0; i < w.info.num_components; ++i) scans[static_cast<std::size_t>(i)] = {1, {i}, 0, 63, 0, 0};
+        w.info.scan_info = scans.data();
+        w.info.num_scans = w.info.num_components;
+    }
     jpeg_start_compress(&w.info, TRUE);
     const std::size_t count = std::size_t{raster.width} * raster.channels;
     std::vector<std::uint16_t> samples(count);
@@ -526,7 +541,6 @@ std::vector<std::uint32_t> gif_row_order(std::uint32_t height, bool interlaced) 
 }  // namespace
 
 Bytes encode_gif(const std::vector<GifFrame>& frames, const GifOptions& options) {
-    if (frames.empty()) fail("a GIF needs a frame");
     const ColourMapPtr global = colour_map(options.palette);
     Bytes out;
     GifWriter w;
@@ -534,14 +548,15 @@ Bytes encode_gif(const std::vector<GifFrame>& frames, const GifOptions& options)
     w.gif = EGifOpen(&out, gif_append, &error);
     if (!w.gif) fail(std::string("EGifOpen: ") + GifErrorString(error));
     EGifSetGifVersion(w.gif, options.gif89a);
-    const std::uint32_t screen_w = options.screen_width ? options.screen_width : frames[0].indices.width;
-    const std::uint32_t screen_h = options.screen_height ? options.screen_height : frames[0].indices.height;
+    const std::uint32_t screen_w = options.screen_width.value_or(frames.empty() ? 0 : frames[0].indices.width);
+    const std::uint32_t screen_h = options.screen_height.value_or(frames.empty() ? 0 : frames[0].indices.height);
     w.check(EGifPutScreenDesc(w.gif, static_cast<int>(screen_w), static_cast<int>(screen_h), 8, options.background,
                               global.get()),
             "EGifPutScreenDesc");
     for (const GifFrame& frame : frames) {
-        check_raster(frame.indices);
-        if (frame.indices.channels != 1 || frame.indices.bits != 8) fail("GIF frames are 8-bit indices");
+        const Raster& indices = frame.indices;
+        if (indices.channels != 1 || indices.bits != 8 || indices.samples.size() != std::size_t{indices.width} * indices.height)
+            fail("GIF frames are 8-bit indices");
         const ColourMapPtr local = colour_map(frame.local_palette);
         if (!local && !global) fail("a GIF frame needs a colour table");
         if (options.gif89a && (frame.transparent >= 0 || frames.size() > 1)) {
@@ -556,14 +571,20 @@ Bytes encode_gif(const std::vector<GifFrame>& frames, const GifOptions& options)
         } else if (frame.transparent >= 0) {
             fail("a transparent index needs GIF89a");
         }
+        for (const GifExtension& extension : frame.extensions) {
+            w.check(EGifPutExtensionLeader(w.gif, extension.code), "EGifPutExtensionLeader");
+            for (const Bytes& block : extension.blocks)
+                w.check(EGifPutExtensionBlock(w.gif, static_cast<int>(block.size()), block.data()), "EGifPutExtensionBlock");
+            w.check(EGifPutExtensionTrailer(w.gif), "EGifPutExtensionTrailer");
+        }
         w.check(EGifPutImageDesc(w.gif, static_cast<int>(frame.left), static_cast<int>(frame.top),
-                                 static_cast<int>(frame.indices.width), static_cast<int>(frame.indices.height),
+                                 static_cast<int>(indices.width), static_cast<int>(indices.height),
                                  frame.interlaced, local.get()),
                 "EGifPutImageDesc");
-        std::vector<GifPixelType> line(frame.indices.width);
-        for (const std::uint32_t y : gif_row_order(frame.indices.height, frame.interlaced)) {
-            for (std::uint32_t x = 0; x < frame.indices.width; ++x)
-                line[x] = static_cast<GifPixelType>(frame.indices.at(x, y, 0));
+        std::vector<GifPixelType> line(indices.width);
+        for (const std::uint32_t y : gif_row_order(indices.height, frame.interlaced)) {
+            for (std::uint32_t x = 0; x < indices.width; ++x)
+                line[x] = static_cast<GifPixelType>(indices.at(x, y, 0));
             w.check(EGifPutLine(w.gif, line.data(), static_cast<int>(line.size())), "EGifPutLine");
         }
     }
@@ -609,6 +630,9 @@ WebPConfig webp_config(const WebpOptions& options) {
     config.quality = static_cast<float>(options.quality);
     config.method = options.method;
     config.exact = 1;
+    if (options.filter_type) config.filter_type = *options.filter_type;
+    if (options.alpha_compression) config.alpha_compression = *options.alpha_compression;
+    if (options.alpha_filtering) config.alpha_filtering = *options.alpha_filtering;
     if (!WebPValidateConfig(&config)) fail("WebPValidateConfig");
     return config;
 }
@@ -626,12 +650,8 @@ void import_picture(WebpPicture& p, const Raster& raster, bool argb) {
     if (!ok) fail("WebPPictureImport");
 }
 
-}  // namespace
-
-Bytes encode_webp(const Raster& raster, const WebpOptions& options) {
-    const WebPConfig config = webp_config(options);
-    WebpPicture p;
-    import_picture(p, raster, options.lossless);
+// The picture through the encoder into memory.
+Bytes encode_picture(const WebPConfig& config, WebpPicture& p) {
     WebPMemoryWriter writer;
     WebPMemoryWriterInit(&writer);
     p.picture.writer = WebPMemoryWrite;
@@ -641,6 +661,15 @@ Bytes encode_webp(const Raster& raster, const WebpOptions& options) {
     WebPMemoryWriterClear(&writer);
     if (!ok) fail("WebPEncode: error " + std::to_string(p.picture.error_code));
     return out;
+}
+
+}  // namespace
+
+Bytes encode_webp(const Raster& raster, const WebpOptions& options) {
+    const WebPConfig config = webp_config(options);
+    WebpPicture p;
+    import_picture(p, raster, options.lossless);
+    return encode_picture(config, p);
 }
 
 Bytes encode_webp_rows(const RowImage& image, const WebpOptions& options) {
@@ -662,15 +691,7 @@ Bytes encode_webp_rows(const RowImage& image, const WebpOptions& options) {
             out[x] = alpha << 24 | std::uint32_t{s[0] & 0xFFu} << 16 | std::uint32_t{s[1] & 0xFFu} << 8 | (s[2] & 0xFFu);
         }
     }
-    WebPMemoryWriter writer;
-    WebPMemoryWriterInit(&writer);
-    p.picture.writer = WebPMemoryWrite;
-    p.picture.custom_ptr = &writer;
-    const int ok = WebPEncode(&config, &p.picture);
-    Bytes out(writer.mem, writer.mem + writer.size);
-    WebPMemoryWriterClear(&writer);
-    if (!ok) fail("WebPEncode: error " + std::to_string(p.picture.error_code));
-    return out;
+    return encode_picture(config, p);
 }
 
 namespace {
@@ -753,6 +774,102 @@ Bytes encode_webp_animation(const std::vector<Raster>& frames, const WebpOptions
     return out;
 }
 
+namespace {
+
+void put_le24(Bytes& out, std::uint32_t v) {
+    put_le16(out, v & 0xFFFF);
+    out.push_back(static_cast<unsigned char>(v >> 16));
+}
+
+}  // namespace
+
+Bytes webp_chunk(const char* tag, const Bytes& payload) {
+    Bytes out(tag, tag + 4);
+    put_le32(out, static_cast<std::uint32_t>(payload.size()));
+    out.insert(out.end(), payload.begin(), payload.end());
+    if (payload.size() % 2) out.push_back(0);
+    return out;
+}
+
+Bytes webp_file(const Bytes& chunks) {
+    Bytes out{'R', 'I', 'F', 'F'};
+    put_le32(out, static_cast<std::uint32_t>(4 + chunks.size()));
+    out.insert(out.end(), {'W', 'E', 'B', 'P'});
+    out.insert(out.end(), chunks.begin(), chunks.end());
+    return out;
+}
+
+Bytes webp_vp8x(std::uint32_t flags, std::uint32_t width, std::uint32_t height) {
+    Bytes payload;
+    put_le32(payload, flags);
+    put_le24(payload, width - 1);
+    put_le24(payload, height - 1);
+    return webp_chunk("VP8X", payload);
+}
+
+Bytes webp_find_chunk(const Bytes& file, const char* tag) {
+    for (std::size_t at = 12; at + 8 <= file.size();) {
+        const std::size_t size = file[at + 4] | file[at + 5] << 8 | file[at + 6] << 16 | std::size_t{file[at + 7]} << 24;
+        const std::size_t on_disk = std::min(8 + size + (size & 1), file.size() - at);
+        if (std::memcmp(&file[at], tag, 4) == 0) return Bytes(file.begin() + at, file.begin() + at + on_disk);
+        at += on_disk;
+    }
+    return {};
+}
+
+Bytes webp_image_chunks(const Bytes& still) {
+    Bytes frame = webp_find_chunk(still, "ALPH");
+    for (const char* tag : {"VP8 ", "VP8L"}) {
+        const Bytes image = webp_find_chunk(still, tag);
+        frame.insert(frame.end(), image.begin(), image.end());
+    }
+    return frame;
+}
+
+Bytes webp_raw_alpha(const Bytes& alpha, std::uint32_t width, std::uint32_t height, int filter) {
+    if (alpha.size() != std::size_t{width} * height || filter < 0 || filter > 3) fail("an alpha plane and a filter");
+    Bytes payload{static_cast<unsigned char>(filter << 2)};
+    auto at = [&](std::uint32_t x, std::uint32_t y) { return int{alpha[std::size_t{y} * width + x]}; };
+    for (std::uint32_t y = 0; y < height; ++y) {
+        for (std::uint32_t x = 0; x < width; ++x) {
+            int predicted = 0;
+            if (filter == 0 || (x == 0 && y == 0)) {
+                predicted = 0;
+            } else if (y == 0) {
+                predicted = at(x - 1, 0);
+            } else if (x == 0) {
+                predicted = at(0, y - 1);
+            } else if (filter == 1) {
+                predicted = at(x - 1, y);
+            } else if (filter == 2) {
+                predicted = at(x, y - 1);
+            } else {
+                predicted = std::clamp(at(x - 1, y) + at(x, y - 1) - at(x - 1, y - 1), 0, 255);
+            }
+            payload.push_back(static_cast<unsigned char>(at(x, y) - predicted));
+        }
+    }
+    return webp_chunk("ALPH", payload);
+}
+
+Bytes webp_animation_file(std::uint32_t canvas_width, std::uint32_t canvas_height, std::uint32_t x, std::uint32_t y,
+                          std::uint32_t width, std::uint32_t height, const Bytes& frame) {
+    Bytes chunks = webp_vp8x(webp_animation_flag | webp_alpha_flag, canvas_width, canvas_height);
+    const Bytes anim = webp_chunk("ANIM", {0xFF, 0xFF, 0xFF, 0xFF, 0, 0});  // white, no loop count
+    chunks.insert(chunks.end(), anim.begin(), anim.end());
+    Bytes anmf;
+    put_le24(anmf, x / 2);
+    put_le24(anmf, y / 2);
+    put_le24(anmf, width - 1);
+    put_le24(anmf, height - 1);
+    put_le24(anmf, 100);  // duration, in milliseconds
+    anmf.push_back(0);
+    anmf.insert(anmf.end(), frame.begin(), frame.end());
+    const Bytes frame_chunk = webp_chunk("ANMF", anmf);
+    chunks.insert(chunks.end(), frame_chunk.begin(), frame_chunk.end());
+    return webp_file(chunks);
+}
+
 // --- TIFF ------------------------------------------------------------------------------------
 
 namespace {
@@ -801,6 +918,7 @@ void tiff_unmap(thandle_t, void*, toff_t) {}
 struct TiffCloser {
     void operator()(TIFF* tif) const noexcept { TIFFClose(tif); }
 };
+using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
 
 void require(bool ok, const char* what) {
     if (!ok) fail(std::string("libtiff: ") + what);
@@ -811,96 +929,211 @@ struct TiffShape {
     std::uint32_t width, height, channels, bits;  // bits 32: floats
 };
 
-// Fills row y as TIFF stores it, in the host's byte order (libtiff swaps for the file).
-using TiffRowFn = std::function<void(std::uint32_t y, unsigned char* out)>;
+// Fills row y of one plane (of every channel when the page is not in planes) as TIFF stores it,
+// in the host's byte order (libtiff swaps for the file).
+using TiffRowFn = std::function<void(std::uint32_t y, std::uint32_t plane, unsigned char* out)>;
 
+std::uint16_t float_to_half(float f) {
+    if (std::isnan(f)) return 0x7E00;
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &f, 4);
+    const auto sign = static_cast<std::uint16_t>(bits >> 16 & 0x8000);
+    if (f == 0) return sign;
+    const int exponent = static_cast<int>(bits >> 23 & 0xFF) - 127 + 15;  // normal halves only
+    if (exponent <= 0 || exponent >= 31) fail("a float that no normal half holds");
+    return static_cast<std::uint16_t>(sign | exponent << 10 | (bits >> 13 & 0x3FF));
+}
+
+constexpr std::uint32_t all_planes = ~0u;
+
+// One row of `pixels` pixels of `channels` samples each, packed for one plane (every channel with
+// all_planes): integers (`ints`) of `bits`, or floats (`reals`) stored as `bits`-bit floats.
+void pack_tiff_row(const std::uint16_t* ints, const float* reals, std::uint32_t pixels, std::uint32_t channels,
+                   std::uint32_t plane, std::uint32_t bits, unsigned char* out) {
+    const std::uint32_t first = plane == all_planes ? 0 : plane;
+    const std::uint32_t count = plane == all_planes ? channels : 1;
+    if (ints) {
+        std::vector<std::uint16_t> picked;
+        picked.reserve(std::size_t{pixels} * count);
+        for (std::uint32_t x = 0; x < pixels; ++x)
+            for (std::uint32_t c = first; c < first + count; ++c) picked.push_back(ints[std::size_t{x} * channels + c]);
+        pack_samples(picked.data(), picked.size(), bits, out, false);
+        return;
+    }
+    for (std::uint32_t x = 0, i = 0; x < pixels; ++x) {
+        for (std::uint32_t c = first; c < first + count; ++c, ++i) {
+            const float v = reals[std::size_t{x} * channels + c];
+            if (bits == 16) {
+                const std::uint16_t half = float_to_half(v);
+                std::memcpy(out + std::size_t{i} * 2, &half, 2);
+            } else if (bits == 64) {
+                const double wide = v;
+                std::memcpy(out + std::size_t{i} * 8, &wide, 8);
+            } else {
+                std::memcpy(out + std::size_t{i} * 4, &v, 4);
+            }
+        }
+    }
+}
+
+std::uint16_t photometric_of(const TiffPage& page, std::uint32_t channels) {
+    if (page.photometric) return *page.photometric;
+    if (!page.palette.empty() || !page.colour_map.empty()) return PHOTOMETRIC_PALETTE;
+    if (page.cmyk) return PHOTOMETRIC_SEPARATED;
+    return channels <= 2 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB;
+}
+
+std::uint32_t colour_channels(std::uint16_t photometric) {
+    switch (photometric) {
+        case PHOTOMETRIC_MINISWHITE:
+        case PHOTOMETRIC_MINISBLACK:
+        case PHOTOMETRIC_PALETTE: return 1;
+        case PHOTOMETRIC_SEPARATED: return 4;
+        default: return 3;
+    }
+}
+
+std::uint16_t compression_of(TiffCompression compression) {
+    switch (compression) {
+        case TiffCompression::lzw: return COMPRESSION_LZW;
+        case TiffCompression::deflate: return COMPRESSION_ADOBE_DEFLATE;
+        case TiffCompression::packbits: return COMPRESSION_PACKBITS;
+        case TiffCompression::ccitt_rle: return COMPRESSION_CCITTRLE;
+        case TiffCompression::ccitt_fax3: return COMPRESSION_CCITTFAX3;
+        case TiffCompression::ccitt_fax4: return COMPRESSION_CCITTFAX4;
+        case TiffCompression::jpeg: return COMPRESSION_JPEG;
+        default: return COMPRESSION_NONE;
+    }
+}
+
+// The page's tags, then its strips or tiles, then its directory. Strips are written row by row,
+// so that a huge page never sits whole in memory; tiles a row of tiles at a time.
 void write_page(TIFF* tif, const TiffPage& page, const TiffShape& r, const TiffRowFn& row_of, std::uint16_t number,
                 std::uint16_t pages) {
-    const bool palette = !page.palette.empty();
+    const std::uint16_t photometric = photometric_of(page, r.channels);
     const bool floats = r.bits == 32;
-    if (palette && (r.channels != 1 || r.bits > 8 || page.palette.size() > (1u << r.bits)))
+    const std::uint32_t bits = floats ? page.float_bits : r.bits;
+    if (!page.palette.empty() && (r.channels != 1 || r.bits > 8 || page.palette.size() > (1u << r.bits)))
         fail("a palette page has one channel of indices of up to 8 bits");
+    if (!page.colour_map.empty() && (r.channels != 1 || r.bits > 16 || page.colour_map.size() != std::size_t{3} << r.bits))
+        fail("a colour map has 3 x 2^bits entries");
     if (page.cmyk && (r.channels != 4 || r.bits != 8)) fail("a CMYK page has 4 channels of 8 bits");
+    if (floats && bits != 16 && bits != 32 && bits != 64) fail("floats of 16, 32 or 64 bits");
     require(TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, r.width), "width");
     require(TIFFSetField(tif, TIFFTAG_IMAGELENGTH, r.height), "height");
-    require(TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, static_cast<std::uint16_t>(r.bits)), "bits");
+    require(TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, static_cast<std::uint16_t>(bits)), "bits");
     require(TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, static_cast<std::uint16_t>(r.channels)), "samples");
-    require(TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG), "planar");
-    const std::uint16_t photometric = palette           ? PHOTOMETRIC_PALETTE
-                                      : page.cmyk       ? PHOTOMETRIC_SEPARATED
-                                      : r.channels <= 2 ? PHOTOMETRIC_MINISBLACK
-                                                        : PHOTOMETRIC_RGB;
+    require(TIFFSetField(tif, TIFFTAG_PLANARCONFIG, page.separate_planes ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG),
+            "planar");
     require(TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, photometric), "photometric");
-    if (floats) require(TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_IEEEFP), "sample format");
-    if (r.channels == 2 || (r.channels == 4 && !page.cmyk)) {
-        const std::uint16_t extra = page.associated_alpha ? EXTRASAMPLE_ASSOCALPHA : EXTRASAMPLE_UNASSALPHA;
-        require(TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &extra), "extra samples");
+    require(TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT,
+                         page.sample_format.value_or(floats ? SAMPLEFORMAT_IEEEFP : SAMPLEFORMAT_UINT)),
+            "sample format");
+    require(TIFFSetField(tif, TIFFTAG_FILLORDER, page.reversed_bits ? FILLORDER_LSB2MSB : FILLORDER_MSB2LSB),
+            "fill order");
+    // The channels past the colour ones: the first is the alpha, any more say nothing.
+    std::vector<std::uint16_t> extra = page.extra_samples;
+    const std::uint32_t colours = colour_channels(photometric);
+    if (extra.empty() && r.channels > colours) {
+        extra.assign(r.channels - colours, EXTRASAMPLE_UNSPECIFIED);
+        extra[0] = page.associated_alpha ? EXTRASAMPLE_ASSOCALPHA : EXTRASAMPLE_UNASSALPHA;
     }
-    const std::uint16_t compression = page.compression == TiffCompression::lzw        ? COMPRESSION_LZW
-                                      : page.compression == TiffCompression::deflate  ? COMPRESSION_ADOBE_DEFLATE
-                                      : page.compression == TiffCompression::packbits ? COMPRESSION_PACKBITS
-                                      : page.compression == TiffCompression::ccitt_g4 ? COMPRESSION_CCITTFAX4
-                                                                                      : COMPRESSION_NONE;
-    if (page.compression == TiffCompression::ccitt_g4 && (r.channels != 1 || r.bits != 1))
-        fail("CCITT coding takes one channel of 1 bit");
-    require(TIFFSetField(tif, TIFFTAG_COMPRESSION, compression), "compression");
+    if (!extra.empty())
+        require(TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, static_cast<std::uint16_t>(extra.size()), extra.data()),
+                "extra samples");
+    require(TIFFSetField(tif, TIFFTAG_COMPRESSION, compression_of(page.compression)), "compression");
     if (page.predictor != 1)
         require(TIFFSetField(tif, TIFFTAG_PREDICTOR, static_cast<std::uint16_t>(page.predictor)), "predictor");
-    std::vector<std::uint16_t> map_r, map_g, map_b;
-    if (palette) {
+    std::vector<std::uint16_t> map = page.colour_map;
+    if (!page.palette.empty()) {
         const std::size_t entries = std::size_t{1} << r.bits;
-        map_r.assign(entries, 0);
-        map_g.assign(entries, 0);
-        map_b.assign(entries, 0);
+        map.assign(3 * entries, 0);
         for (std::size_t i = 0; i < page.palette.size(); ++i) {
-            map_r[i] = static_cast<std::uint16_t>(page.palette[i].r * 257);
-            map_g[i] = static_cast<std::uint16_t>(page.palette[i].g * 257);
-            map_b[i] = static_cast<std::uint16_t>(page.palette[i].b * 257);
+            map[i] = static_cast<std::uint16_t>(page.palette[i].r * 257);
+            map[entries + i] = static_cast<std::uint16_t>(page.palette[i].g * 257);
+            map[2 * entries + i] = static_cast<std::uint16_t>(page.palette[i].b * 257);
         }
-        require(TIFFSetField(tif, TIFFTAG_COLORMAP, map_r.data(), map_g.data(), map_b.data()), "colour map");
+    }
+    if (!map.empty()) {
+        const std::size_t entries = map.size() / 3;
+        require(TIFFSetField(tif, TIFFTAG_COLORMAP, map.data(), map.data() + entries, map.data() + 2 * entries),
+                "colour map");
+    }
+    if (page.ycbcr_subsampling[0])
+        require(TIFFSetField(tif, TIFFTAG_YCBCRSUBSAMPLING, page.ycbcr_subsampling[0], page.ycbcr_subsampling[1]),
+                "YCbCr subsampling");
+    if (photometric == PHOTOMETRIC_SEPARATED) require(TIFFSetField(tif, TIFFTAG_INKSET, INKSET_CMYK), "ink set");
+    if (page.compression == TiffCompression::jpeg) {
+        require(TIFFSetField(tif, TIFFTAG_JPEGQUALITY, 90), "JPEG quality");
+        if (photometric == PHOTOMETRIC_YCBCR)
+            require(TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB), "JPEG colour mode");
     }
     if (pages > 1) {
         require(TIFFSetField(tif, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE), "subfile type");
         require(TIFFSetField(tif, TIFFTAG_PAGENUMBER, number, pages), "page number");
     }
-    const std::size_t row_bytes = (std::size_t{r.width} * r.channels * r.bits + 7) / 8;
-    std::vector<unsigned char> row(row_bytes);
-    if (page.tile_size == 0) {
-        require(TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, page.rows_per_strip), "rows per strip");
-        for (std::uint32_t y = 0; y < r.height; ++y) {
-            row_of(y, row.data());
-            require(TIFFWriteScanline(tif, row.data(), y, 0) == 1, "TIFFWriteScanline");
+    const std::uint32_t tile_width = page.tile_size;
+    const std::uint32_t tile_height = page.tile_height ? page.tile_height : page.tile_size;
+    if (tile_width) {
+        require(TIFFSetField(tif, TIFFTAG_TILEWIDTH, tile_width), "tile width");
+        require(TIFFSetField(tif, TIFFTAG_TILELENGTH, tile_height), "tile length");
+    } else {
+        require(TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, page.rows_per_strip ? page.rows_per_strip : r.height),
+                "rows per strip");
+    }
+
+    if (!page.raw_strips.empty()) {
+        for (std::size_t i = 0; i < page.raw_strips.size(); ++i) {
+            Bytes strip = page.raw_strips[i];  // libtiff takes it as writable
+            require(TIFFWriteRawStrip(tif, static_cast<std::uint32_t>(i), strip.data(),
+                                      static_cast<tmsize_t>(strip.size())) >= 0,
+                    "TIFFWriteRawStrip");
         }
     } else {
-        if (r.bits < 8) fail("tiles of samples below 8 bits are not made here");
-        const std::uint32_t tile = page.tile_size;
-        require(TIFFSetField(tif, TIFFTAG_TILEWIDTH, tile), "tile width");
-        require(TIFFSetField(tif, TIFFTAG_TILELENGTH, tile), "tile length");
-        const std::size_t pixel_bytes = std::size_t{r.channels} * r.bits / 8;
-        // One row of tiles at a time, from `tile` rows.
-        std::vector<unsigned char> band(row_bytes * tile);
-        std::vector<unsigned char> buffer(static_cast<std::size_t>(TIFFTileSize(tif)));
-        for (std::uint32_t ty = 0; ty < r.height; ty += tile) {
-            const std::uint32_t rows = std::min(tile, r.height - ty);
-            for (std::uint32_t y = 0; y < rows; ++y) row_of(ty + y, &band[y * row_bytes]);
-            for (std::uint32_t tx = 0; tx < r.width; tx += tile) {
-                std::fill(buffer.begin(), buffer.end(), 0);
-                const std::uint32_t columns = std::min(tile, r.width - tx);
-                for (std::uint32_t y = 0; y < rows; ++y)
-                    std::memcpy(&buffer[y * tile * pixel_bytes], &band[y * row_bytes + tx * pixel_bytes],
-                                columns * pixel_bytes);
-                require(TIFFWriteTile(tif, buffer.data(), tx, ty, 0, 0) > 0, "TIFFWriteTile");
-            }
+        const std::uint32_t planes = page.separate_planes ? r.channels : 1;
+        const std::uint32_t plane_channels = page.separate_planes ? 1 : r.channels;
+        // A row as packed here; libtiff's scanline is shorter for subsampled YCbCr.
+        const std::size_t row_bytes = (std::size_t{r.width} * plane_channels * bits + 7) / 8;
+        const std::size_t line = std::max(row_bytes, static_cast<std::size_t>(TIFFScanlineSize64(tif)));
+        const auto plane_of = [&](std::uint32_t p) { return page.separate_planes ? p : all_planes; };
+        if (!tile_width) {
+            Bytes row(line);
+            for (std::uint32_t p = 0; p < planes; ++p)
+                for (std::uint32_t y = 0; y < r.height; ++y) {
+                    row_of(y, plane_of(p), row.data());
+                    require(TIFFWriteScanline(tif, row.data(), y, static_cast<std::uint16_t>(p)) == 1,
+                            "TIFFWriteScanline");
+                }
+        } else {
+            const auto tile_row = static_cast<std::size_t>(TIFFTileRowSize64(tif));
+            const auto tile_bytes = static_cast<std::size_t>(TIFFTileSize64(tif));
+            Bytes band(line * tile_height), tile(tile_bytes);
+            for (std::uint32_t p = 0; p < planes; ++p)
+                for (std::uint32_t y0 = 0; y0 < r.height; y0 += tile_height) {
+                    std::fill(band.begin(), band.end(), 0);
+                    for (std::uint32_t y = 0; y < tile_height && y0 + y < r.height; ++y)
+                        row_of(y0 + y, plane_of(p), &band[y * line]);
+                    for (std::uint32_t x0 = 0; x0 < r.width; x0 += tile_width) {
+                        std::fill(tile.begin(), tile.end(), 0);
+                        const std::size_t at = x0 / tile_width * tile_row;
+                        // Subsampled YCbCr tiles are smaller than their rows: those are left blank.
+                        for (std::uint32_t y = 0; y < tile_height && (y + 1) * tile_row <= tile_bytes && at < row_bytes; ++y)
+                            std::memcpy(&tile[y * tile_row], &band[y * line + at], std::min(tile_row, row_bytes - at));
+                        require(TIFFWriteEncodedTile(tif, TIFFComputeTile(tif, x0, y0, 0, static_cast<std::uint16_t>(p)),
+                                                     tile.data(), static_cast<tmsize_t>(tile_bytes)) >= 0,
+                                "TIFFWriteEncodedTile");
+                    }
+                }
         }
     }
     require(TIFFWriteDirectory(tif) == 1, "TIFFWriteDirectory");
 }
 
-using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
-
-TiffPtr open_tiff(MemoryFile& file, bool big_endian) {
-    TiffPtr tif(TIFFClientOpen("fixture.tif", big_endian ? "wb" : "wl", &file, tiff_read, tiff_write, tiff_seek,
-                               tiff_close, tiff_size, tiff_map, tiff_unmap));
+TiffPtr open_tiff(MemoryFile& file, const TiffFile& options) {
+    std::string mode = options.big_endian ? "wb" : "wl";
+    if (options.bigtiff) mode += '8';
+    TiffPtr tif(TIFFClientOpen("fixture.tif", mode.c_str(), &file, tiff_read, tiff_write, tiff_seek, tiff_close,
+                               tiff_size, tiff_map, tiff_unmap));
     if (!tif) fail("TIFFClientOpen");
     return tif;
 }
@@ -915,20 +1148,21 @@ std::uint32_t read_u16(const Bytes& b, std::size_t at, bool big) {
 
 }  // namespace
 
-Bytes encode_tiff(const std::vector<TiffPage>& pages, bool big_endian) {
+Bytes encode_tiff(const std::vector<TiffPage>& pages, const TiffFile& options) {
     if (pages.empty()) fail("a TIFF needs a page");
     MemoryFile file;
     {
-        const TiffPtr tif = open_tiff(file, big_endian);
+        const TiffPtr tif = open_tiff(file, options);
         for (std::size_t i = 0; i < pages.size(); ++i) {
             const Raster& r = pages[i].raster;
-            check_raster(r);
+            if (pages[i].raw_strips.empty()) check_raster(r, 8);
             const std::size_t count = std::size_t{r.width} * r.channels;
-            const TiffRowFn row = [&r, count](std::uint32_t y, unsigned char* out) {
+            const std::uint32_t float_bits = pages[i].float_bits;
+            const TiffRowFn row = [&r, count, float_bits](std::uint32_t y, std::uint32_t plane, unsigned char* out) {
                 if (r.is_float()) {
-                    std::memcpy(out, &r.reals[std::size_t{y} * count], count * sizeof(float));
+                    pack_tiff_row(nullptr, &r.reals[y * count], r.width, r.channels, plane, float_bits, out);
                 } else {
-                    pack_row(r, y, out, false);
+                    pack_tiff_row(&r.samples[y * count], nullptr, r.width, r.channels, plane, r.bits, out);
                 }
             };
             write_page(tif.get(), pages[i], {r.width, r.height, r.channels, r.bits}, row, static_cast<std::uint16_t>(i),
@@ -938,16 +1172,15 @@ Bytes encode_tiff(const std::vector<TiffPage>& pages, bool big_endian) {
     return std::move(file.data);
 }
 
-Bytes encode_tiff_rows(const RowImage& image, const TiffPage& format, bool big_endian) {
+Bytes encode_tiff_rows(const RowImage& image, const TiffPage& format, const TiffFile& options) {
     check_rows(image);
     MemoryFile file;
     {
-        const TiffPtr tif = open_tiff(file, big_endian);
-        const std::size_t count = std::size_t{image.width} * image.channels;
-        std::vector<std::uint16_t> samples(count);
-        const TiffRowFn row = [&](std::uint32_t y, unsigned char* out) {
+        const TiffPtr tif = open_tiff(file, options);
+        std::vector<std::uint16_t> samples(std::size_t{image.width} * image.channels);
+        const TiffRowFn row = [&](std::uint32_t y, std::uint32_t plane, unsigned char* out) {
             image.row(y, samples.data());
-            pack_samples(samples.data(), count, image.bits, out, false);
+            pack_tiff_row(samples.data(), nullptr, image.width, image.channels, plane, image.bits, out);
         };
         write_page(tif.get(), format, {image.width, image.height, image.channels, image.bits}, row, 0, 1);
     }
@@ -955,15 +1188,16 @@ Bytes encode_tiff_rows(const RowImage& image, const TiffPage& format, bool big_e
 }
 
 Bytes encode_tiff_float_rows(std::uint32_t width, std::uint32_t height, std::uint32_t channels, const RealRowFn& row,
-                             const TiffPage& format, bool big_endian) {
+                             const TiffPage& format, const TiffFile& options) {
     if (width == 0 || height == 0 || (channels != 3 && channels != 4) || !row)
         fail("a float page needs a size, 3 or 4 channels and its rows");
+    if (format.separate_planes) fail("float rows are written as one plane");
     MemoryFile file;
     {
-        const TiffPtr tif = open_tiff(file, big_endian);
+        const TiffPtr tif = open_tiff(file, options);
         const std::size_t count = std::size_t{width} * channels;
         std::vector<float> samples(count);
-        const TiffRowFn row_bytes = [&](std::uint32_t y, unsigned char* out) {
+        const TiffRowFn row_bytes = [&](std::uint32_t y, std::uint32_t, unsigned char* out) {
             row(y, samples.data());
             std::memcpy(out, samples.data(), count * sizeof(float));
         };
@@ -972,22 +1206,47 @@ Bytes encode_tiff_float_rows(std::uint32_t width, std::uint32_t height, std::uin
     return std::move(file.data);
 }
 
-Bytes cut_colour_map(Bytes tiff) {
+TiffEntry find_tiff_entry(const Bytes& tiff, std::uint16_t tag) {
     if (tiff.size() < 8) fail("not a TIFF");
     const bool big = tiff[0] == 'M';
     const std::uint32_t ifd = read_u32(tiff, 4, big);
     const std::uint32_t entries = read_u16(tiff, ifd, big);
     for (std::uint32_t i = 0; i < entries; ++i) {
-        const std::size_t entry = ifd + 2 + std::size_t{i} * 12;
-        if (read_u16(tiff, entry, big) != TIFFTAG_COLORMAP) continue;
-        // count shorts = 2 * count bytes; only the first count bytes are left in the file.
-        const std::uint32_t count = read_u32(tiff, entry + 4, big);
-        const auto offset = static_cast<std::uint32_t>(tiff.size() - count);
-        for (int k = 0; k < 4; ++k)
-            tiff[entry + 8 + k] = static_cast<unsigned char>(offset >> (big ? 24 - 8 * k : 8 * k));
-        return tiff;
+        const std::size_t at = ifd + 2 + std::size_t{i} * 12;
+        if (read_u16(tiff, at, big) == tag) return {at, read_u32(tiff, at + 4, big), read_u32(tiff, at + 8, big)};
     }
-    fail("the TIFF has no colour map");
+    fail("the TIFF has no tag " + std::to_string(tag));
+}
+
+Bytes cut_colour_map(Bytes tiff) {
+    const TiffEntry map = find_tiff_entry(tiff, TIFFTAG_COLORMAP);
+    const bool big = tiff[0] == 'M';
+    // count shorts = 2 * count bytes; only the first count bytes are left in the file.
+    const auto offset = static_cast<std::uint32_t>(tiff.size() - map.count);
+    for (int k = 0; k < 4; ++k) tiff[map.at + 8 + k] = static_cast<unsigned char>(offset >> (big ? 24 - 8 * k : 8 * k));
+    return tiff;
+}
+
+Bytes libtiff_rgb(const Bytes& tiff) {
+    MemoryFile file{tiff, 0};
+    // Its warnings (a progressive JPEG strip) are not the decoder's output.
+    std::unique_ptr<TIFFOpenOptions, void (*)(TIFFOpenOptions*)> options(TIFFOpenOptionsAlloc(), TIFFOpenOptionsFree);
+    TIFFOpenOptionsSetWarningHandlerExtR(
+        options.get(), [](TIFF*, void*, const char*, const char*, va_list) { return 1; }, nullptr);
+    const TiffPtr tif(TIFFClientOpenExt("fixture.tif", "r", &file, tiff_read, tiff_write, tiff_seek, tiff_close,
+                                        tiff_size, tiff_map, tiff_unmap, options.get()));
+    if (!tif) return {};
+    std::uint32_t width = 0, height = 0;
+    TIFFGetField(tif.get(), TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(tif.get(), TIFFTAG_IMAGELENGTH, &height);
+    std::vector<std::uint32_t> raster(std::size_t{width} * height);
+    if (!TIFFReadRGBAImageOriented(tif.get(), width, height, raster.data(), ORIENTATION_TOPLEFT, 0)) return {};
+    Bytes rgb;
+    rgb.reserve(raster.size() * 3);
+    for (std::uint32_t p : raster)
+        rgb.insert(rgb.end(), {static_cast<unsigned char>(TIFFGetR(p)), static_cast<unsigned char>(TIFFGetG(p)),
+                               static_cast<unsigned char>(TIFFGetB(p))});
+    return rgb;
 }
 
 // --- BMP -------------------------------------------------------------------------------------
@@ -1100,79 +1359,70 @@ Bytes encode_bmp_rows(const RowImage& r, const BmpOptions& o) {
         }
     }
 
-    const std::uint32_t header_size = o.header == BmpHeader::os2 ? 12 : o.header == BmpHeader::info ? 40
-                                      : o.header == BmpHeader::v4                                     ? 108
-                                                                                                      : 124;
-    const std::uint32_t mask_bytes = fields && o.header == BmpHeader::info ? 12 : 0;
-    const std::uint32_t palette_bytes = static_cast<std::uint32_t>(o.palette.size()) * (os2 ? 3 : 4);
-    const std::uint32_t offset = 14 + header_size + mask_bytes + palette_bytes;
-    Bytes out{'B', 'M'};
-    put_le32(out, offset + static_cast<std::uint32_t>(pixels.size()));
-    put_le32(out, 0);
-    put_le32(out, offset);
-    put_le32(out, header_size);
-    if (os2) {
-        if (r.width > 0xFFFF || r.height > 0xFFFF) fail("the OS/2 header holds 16-bit sizes");
-        put_le16(out, r.width);
-        put_le16(out, r.height);
-        put_le16(out, 1);
-        put_le16(out, o.bits);
+    if (os2 && (r.width > 0xFFFF || r.height > 0xFFFF)) fail("the OS/2 header holds 16-bit sizes");
+    BmpFile file;
+    file.header = o.header == BmpHeader::os2 ? 12 : o.header == BmpHeader::info ? 40 : o.header == BmpHeader::v4 ? 108 : 124;
+    file.width = static_cast<std::int32_t>(r.width);
+    file.height = o.top_down ? -static_cast<std::int32_t>(r.height) : static_cast<std::int32_t>(r.height);
+    file.bits = o.bits;
+    file.compression = o.compression == BmpCompression::rle8   ? 1
+                       : o.compression == BmpCompression::rle4 ? 2
+                       : fields                                ? 3
+                                                               : 0;
+    for (const Colour& c : o.palette) file.palette.push_back(std::uint32_t{c.r} << 16 | std::uint32_t{c.g} << 8 | c.b);
+    if (fields) file.masks = masks;
+    file.masks_after_header = fields && o.header == BmpHeader::info;
+    file.pixels = std::move(pixels);
+    return write_bmp(file);
+}
+
+Bytes write_bmp(const BmpFile& s) {
+    Bytes info;
+    put_le32(info, s.header);
+    if (s.header == 12) {
+        put_le16(info, static_cast<std::uint32_t>(s.width));
+        put_le16(info, static_cast<std::uint32_t>(s.height));
+        put_le16(info, s.planes);
+        put_le16(info, s.bits);
     } else {
-        const std::uint32_t compression = o.compression == BmpCompression::rle8   ? 1
-                                          : o.compression == BmpCompression::rle4 ? 2
-                                          : fields                                ? 3
-                                                                                  : 0;
-        put_le32(out, r.width);
-        put_le32(out, o.top_down ? static_cast<std::uint32_t>(-static_cast<std::int64_t>(r.height)) : r.height);
-        put_le16(out, 1);
-        put_le16(out, o.bits);
-        put_le32(out, compression);
-        put_le32(out, static_cast<std::uint32_t>(pixels.size()));
-        put_le32(out, 2835);
-        put_le32(out, 2835);
-        put_le32(out, static_cast<std::uint32_t>(o.palette.size()));
-        put_le32(out, 0);
-        if (o.header != BmpHeader::info) {
-            for (std::uint32_t mask : fields ? masks : std::array<std::uint32_t, 4>{}) put_le32(out, mask);
-            put_le32(out, 0x73524742);             // 'sRGB'
-            out.insert(out.end(), 36 + 12, 0);     // end points and gamma, unused with sRGB
-            if (o.header == BmpHeader::v5) {
-                put_le32(out, 4);                  // LCS_GM_IMAGES
-                put_le32(out, 0);                  // no profile
-                put_le32(out, 0);
-                put_le32(out, 0);
-            }
-        } else if (fields) {
-            for (int c = 0; c < 3; ++c) put_le32(out, masks[static_cast<std::size_t>(c)]);
+        put_le32(info, static_cast<std::uint32_t>(s.width));
+        put_le32(info, static_cast<std::uint32_t>(s.height));
+        put_le16(info, s.planes);
+        put_le16(info, s.bits);
+        put_le32(info, s.compression);
+        put_le32(info, static_cast<std::uint32_t>(s.pixels.size()));
+        put_le32(info, 2835);
+        put_le32(info, 2835);
+        put_le32(info, s.colours_used.value_or(static_cast<std::uint32_t>(s.palette.size())));
+        put_le32(info, 0);
+        for (std::uint32_t mask : s.masks) put_le32(info, mask);
+        if (s.header >= 108) put_le32(info, 0x73524742);  // 'sRGB': the end points and gamma after it are unused
+        if (s.header >= 124) {
+            info.resize(108, 0);
+            put_le32(info, 4);  // LCS_GM_IMAGES; no profile
         }
+        info.resize(s.header, 0);
+        if (s.masks_after_header)
+            for (std::size_t c = 0; c < 3; ++c) put_le32(info, s.masks[c]);
     }
-    for (const Colour& c : o.palette) {
-        out.insert(out.end(), {c.b, c.g, c.r});
-        if (!os2) out.push_back(0);
+    const std::uint32_t entry = s.entry_bytes ? s.entry_bytes : s.header == 12 ? 3 : 4;
+    for (std::uint32_t c : s.palette) {
+        info.insert(info.end(), {static_cast<unsigned char>(c), static_cast<unsigned char>(c >> 8),
+                                 static_cast<unsigned char>(c >> 16)});
+        if (entry == 4) info.push_back(0);
     }
-    if (out.size() != offset) fail("BMP header size");
-    out.insert(out.end(), pixels.begin(), pixels.end());
+    const auto offset = static_cast<std::uint32_t>(14 + info.size());
+    Bytes out{'B', 'M'};
+    put_le32(out, s.size_field.value_or(offset + static_cast<std::uint32_t>(s.pixels.size())));
+    put_le32(out, 0);
+    put_le32(out, s.data_offset.value_or(offset));
+    out.insert(out.end(), info.begin(), info.end());
+    out.insert(out.end(), s.pixels.begin(), s.pixels.end());
     return out;
 }
 
 Bytes bmp_claiming(std::int32_t width, std::int32_t height, const Bytes& pixel_data) {
-    Bytes out{'B', 'M'};
-    put_le32(out, static_cast<std::uint32_t>(54 + pixel_data.size()));
-    put_le32(out, 0);
-    put_le32(out, 54);
-    put_le32(out, 40);
-    put_le32(out, static_cast<std::uint32_t>(width));
-    put_le32(out, static_cast<std::uint32_t>(height));
-    put_le16(out, 1);
-    put_le16(out, 24);
-    put_le32(out, 0);
-    put_le32(out, static_cast<std::uint32_t>(pixel_data.size()));
-    put_le32(out, 2835);
-    put_le32(out, 2835);
-    put_le32(out, 0);
-    put_le32(out, 0);
-    out.insert(out.end(), pixel_data.begin(), pixel_data.end());
-    return out;
+    return write_bmp({.width = width, .height = height, .pixels = pixel_data});
 }
 
 Bytes bmp_rle_claiming(std::int32_t width, std::int32_t height, std::uint16_t bits, const Bytes& codes) {

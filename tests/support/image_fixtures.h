@@ -3,7 +3,9 @@
 // fuzz seeds. Each format is written by its own library's encoder (libpng, libjpeg, giflib,
 // libtiff, libwebp); BMP by the small writer here. The caller gives the samples in the layout the
 // file stores, as a Raster (or, for images too big to hold, one row at a time), and can derive
-// the RGB image that image preparation must make of them with expected_rgb.
+// the RGB image that image preparation must make of them with expected_rgb. For the decoders' own
+// tests the writers also say what no ordinary file says: a BMP field by field (write_bmp), WebP
+// chunk by chunk, a GIF's extension blocks, a TIFF page's tags as given.
 //
 // Nothing here reports an error to the caller: a fixture that cannot be made is a broken test,
 // and the maker throws std::runtime_error (or aborts, inside a library callback).
@@ -130,6 +132,7 @@ struct JpegOptions {
     JpegColour colour = JpegColour::ycbcr_420;
     int quality = 90;
     bool progressive = false;
+    bool scan_per_component = false;  // sequential, one scan per component instead of one for all
 };
 
 // The raster's samples are 8-bit.
@@ -137,23 +140,34 @@ Bytes encode_jpeg(const Raster& raster, const JpegOptions& options = {});
 
 // --- GIF (giflib) -----------------------------------------------------------------------------
 
+// An extension block written before a frame: its label and its data sub-blocks (up to 255 bytes
+// each).
+struct GifExtension {
+    int code = 0;
+    std::vector<Bytes> blocks;
+};
+constexpr int gif_plain_text = 0x01, gif_comment = 0xFE, gif_application = 0xFF;
+
 struct GifFrame {
-    Raster indices;  // 1 channel, 8-bit samples, each below the palette's size
+    Raster indices;  // 1 channel, 8-bit samples, each below the palette's size; 0 x 0 without samples
     std::uint32_t left = 0;
     std::uint32_t top = 0;
     Palette local_palette;  // empty: the global one
     int transparent = -1;   // the transparent index, or -1 (a graphic control block, GIF89a)
     bool interlaced = false;
+    std::vector<GifExtension> extensions;  // after the graphic control block, before the frame
 };
 
 struct GifOptions {
-    std::uint32_t screen_width = 0;  // 0: the first frame's
-    std::uint32_t screen_height = 0;
+    std::optional<std::uint32_t> screen_width;  // unset: the first frame's
+    std::optional<std::uint32_t> screen_height;
     Palette palette;  // the global colour table, padded to a power of two
     int background = 0;
     bool gif89a = true;  // GIF87a carries no extension blocks: transparent indices need 89a
 };
 
+// The frames in order. No frame at all, or one of 0 x 0, makes a file only a broken writer makes:
+// for the decoder's tests.
 Bytes encode_gif(const std::vector<GifFrame>& frames, const GifOptions& options);
 
 // A hand-made GIF89a with a logical screen of screen_w x screen_h, a two-colour table (red,
@@ -167,6 +181,10 @@ struct WebpOptions {
     bool lossless = false;
     int quality = 90;
     int method = 4;  // 0 fastest ... 6 smallest; 4 is the encoder's own default
+    // Unset: libwebp's defaults.
+    std::optional<int> filter_type;        // the lossy loop filter: 0 simple, 1 strong
+    std::optional<int> alpha_compression;  // 0 raw, 1 lossless
+    std::optional<int> alpha_filtering;    // 0 none, 1 fast, 2 best
 };
 
 // The raster is 8-bit RGB or RGBA; an RGBA raster gives a file with alpha. The colour under
@@ -181,10 +199,33 @@ Bytes encode_webp_animation(const std::vector<Raster>& frames, const WebpOptions
 // header's hint that alpha matters.
 Bytes webp_lossless_claiming(std::uint32_t width, std::uint32_t height, std::uint32_t argb, bool alpha_used);
 
+// Files put together chunk by chunk, for layouts and damage the encoder does not write.
+
+// One chunk: its tag, the payload's size and the payload, padded to an even length.
+Bytes webp_chunk(const char* tag, const Bytes& payload);
+// The RIFF container ("RIFF", its size, "WEBP") around the chunks.
+Bytes webp_file(const Bytes& chunks);
+constexpr std::uint32_t webp_animation_flag = 0x02, webp_exif_flag = 0x08, webp_alpha_flag = 0x10;
+// The extended header's chunk, for a canvas of width x height.
+Bytes webp_vp8x(std::uint32_t flags, std::uint32_t width, std::uint32_t height);
+// The top-level chunk with this tag, its header and padding included; empty when there is none.
+Bytes webp_find_chunk(const Bytes& file, const char* tag);
+// The image chunks of a still file, as an animation frame holds them: ALPH, if any, then VP8 or VP8L.
+Bytes webp_image_chunks(const Bytes& still);
+// An ALPH chunk holding the width x height plane uncompressed behind `filter` (0 none, 1
+// horizontal, 2 vertical, 3 gradient): each sample stored as its difference from the prediction
+// the format makes of the samples before it.
+Bytes webp_raw_alpha(const Bytes& alpha, std::uint32_t width, std::uint32_t height, int filter);
+// An animated file on a canvas, with a white background colour, whose one frame is the image
+// chunks `frame`, of width x height at (x, y) (even offsets).
+Bytes webp_animation_file(std::uint32_t canvas_width, std::uint32_t canvas_height, std::uint32_t x, std::uint32_t y,
+                          std::uint32_t width, std::uint32_t height, const Bytes& frame);
+
 // --- TIFF (libtiff) ---------------------------------------------------------------------------
 
-// CCITT Group 4 fax coding is for 1-bit, one-channel pages only.
-enum class TiffCompression { none, lzw, deflate, packbits, ccitt_g4 };
+// JPEG at quality 90, a YCbCr page's samples given as RGB (libtiff converts them); the CCITT ones
+// for 1-bit pages.
+enum class TiffCompression { none, lzw, deflate, packbits, ccitt_rle, ccitt_fax3, ccitt_fax4, jpeg };
 
 struct TiffPage {
     // 1 grey, 2 grey + alpha, 3 RGB, 4 RGBA or CMYK; 8 or 16 bits, or 32-bit floats (3 or 4
@@ -194,17 +235,67 @@ struct TiffPage {
     bool cmyk = false;              // 4 channels of ink, 8-bit
     bool associated_alpha = false;  // the extra channel is premultiplied alpha, else unassociated
     TiffCompression compression = TiffCompression::none;
-    int predictor = 1;               // 2 horizontal differencing, 3 floating point
-    std::uint32_t tile_size = 0;     // tiles of tile_size x tile_size (a multiple of 16); 0: strips
-    std::uint32_t rows_per_strip = 8;
+    int predictor = 1;                 // 2 horizontal differencing, 3 floating point
+    std::uint32_t tile_size = 0;       // tiles of tile_size x tile_size (a multiple of 16); 0: strips
+    std::uint32_t rows_per_strip = 8;  // 0: the whole page in one strip
+
+    // Pages of every kind a TIFF reader meets, for the TIFF decoder's tests: with these, the raster
+    // may hold up to 8 channels of 1 to 16 bits or floats, and the tags say what the fields above do
+    // not, in libtiff's values (PHOTOMETRIC_*, SAMPLEFORMAT_*, EXTRASAMPLE_*).
+    std::optional<std::uint16_t> photometric;    // unset: palette, CMYK, grey or RGB, by the fields above
+    std::optional<std::uint16_t> sample_format;  // unset: IEEE floats for a float raster, else unsigned
+    std::uint32_t float_bits = 32;               // a float raster stored as 16 (half), 32 or 64 bits
+    std::vector<std::uint16_t> extra_samples;    // empty: the channels past the colour ones, the first alpha
+    std::vector<std::uint16_t> colour_map;       // instead of the palette: all red entries, then green, blue
+    std::uint32_t tile_height = 0;               // 0: tile_size
+    bool separate_planes = false;                // PlanarConfiguration 2: each channel a plane of its own
+    bool reversed_bits = false;                  // FillOrder 2: the low bit of each byte first
+    std::array<std::uint16_t, 2> ycbcr_subsampling{};  // not 0: the YCbCrSubsampling tag
+    std::vector<Bytes> raw_strips;  // not empty: the strips as stored, and the raster only gives the size
 };
 
-// One page per entry; the byte order of the file is chosen with big_endian.
-Bytes encode_tiff(const std::vector<TiffPage>& pages, bool big_endian = false);
+struct TiffFile {
+    bool big_endian = false;
+    bool bigtiff = false;
+};
+
+// One page per entry.
+Bytes encode_tiff(const std::vector<TiffPage>& pages, const TiffFile& file = {});
+
+// The entry of `tag` in the first directory of a classic TIFF: where the entry starts, its count
+// and its value (or the offset of its values).
+struct TiffEntry {
+    std::size_t at = 0;
+    std::uint32_t count = 0, value = 0;
+};
+TiffEntry find_tiff_entry(const Bytes& tiff, std::uint16_t tag);
 // The first page's colour map moved so that its second half lies past the end of the file.
 Bytes cut_colour_map(Bytes tiff);
 
+// libtiff's own RGBA reader's image of the first page, as 8-bit RGB rows (its alpha dropped): what
+// YCbCr and JPEG pages must decode to. Empty when libtiff cannot read it.
+Bytes libtiff_rgb(const Bytes& tiff);
+
 // --- BMP (our own writer) ---------------------------------------------------------------------
+
+// What a BMP file says, field by field, for headers of any kind and damage of any field; write_bmp
+// writes it. Fields left unset are derived from the others.
+struct BmpFile {
+    std::uint32_t header = 40;  // 12: the OS/2 core header; 16 to 64, 108 (V4) and 124 (V5) the longer ones
+    std::int32_t width = 1, height = 1;
+    std::uint32_t bits = 24, compression = 0, planes = 1;
+    std::vector<std::uint32_t> palette;  // 0xRRGGBB each
+    std::uint32_t entry_bytes = 0;       // 0: 3 with the core header, else 4
+    std::optional<std::uint32_t> colours_used;
+    std::array<std::uint32_t, 4> masks{};  // R, G, B, A: inside headers of 52 bytes and more
+    bool masks_after_header = false;       // R, G, B after a 40-byte header
+    Bytes pixels;                          // as stored: rows bottom-up unless the height is negative
+    std::optional<std::uint32_t> size_field, data_offset;
+};
+
+// The file: the 14-byte file header, the info header (its fields past `header` bytes cut off; the
+// V4 and V5 headers name sRGB), the palette and the pixels.
+Bytes write_bmp(const BmpFile& file);
 
 enum class BmpHeader {
     os2,   // the 12-byte OS/2 core header: 16-bit sizes, 3-byte palette entries, no compression
@@ -252,8 +343,8 @@ struct RowImage {
 };
 
 // One TIFF page as `format` describes it (its raster unused); tiles are filled from a band of
-// tile_size rows.
-Bytes encode_tiff_rows(const RowImage& image, const TiffPage& format, bool big_endian = false);
+// tile_size rows, separate planes from the rows of each plane in turn.
+Bytes encode_tiff_rows(const RowImage& image, const TiffPage& format, const TiffFile& file = {});
 // The samples as encode_bmp takes them.
 Bytes encode_bmp_rows(const RowImage& image, const BmpOptions& options = {});
 // 8-bit samples in the channels encode_jpeg takes for the colour.
@@ -267,6 +358,6 @@ Bytes encode_webp_rows(const RowImage& image, const WebpOptions& options = {});
 // width * channels floats of row y.
 using RealRowFn = std::function<void(std::uint32_t y, float* samples)>;
 Bytes encode_tiff_float_rows(std::uint32_t width, std::uint32_t height, std::uint32_t channels, const RealRowFn& row,
-                             const TiffPage& format, bool big_endian = false);
+                             const TiffPage& format, const TiffFile& file = {});
 
 }  // namespace test_support
