@@ -8,11 +8,14 @@
 
 #include "host.h"
 #include "platform/process.h"
+#include "support/scratch.h"
 #include "tarnwick/library.h"
 #include "tarnwick/tarnwick.h"
 
 namespace {
 
+using platform::NativePath;
+using platform::path_from_utf8;
 using Strings = std::vector<std::string>;
 
 std::string model_params(int n_gpu_layers) {
@@ -44,7 +47,8 @@ std::string context_params(int threads) {
 class EngineTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        tarnwick::Result<tarnwick::LibraryRef> loaded = tarnwick::load_engine_library(standin::engine_dir());
+        tarnwick::Result<tarnwick::LibraryRef> loaded =
+            tarnwick::load_engine_library(path_from_utf8(standin::engine_dir()));
         ASSERT_TRUE(loaded.ok()) << loaded.error();
         library_ = std::move(*loaded);
         standin::reset();
@@ -75,7 +79,8 @@ TEST_F(EngineTest, SetsOnlyTheNamedParameters) {
         if (c.odd_defaults) standin::set("odd_defaults", "1");
         {
             tarnwick::Result<tarnwick::Engine> engine =
-                tarnwick::Engine::create(library_, "/m/model.gguf", "/m/mmproj.gguf", c.n_gpu_layers);
+                tarnwick::Engine::create(library_, path_from_utf8("/m/model.gguf"), path_from_utf8("/m/mmproj.gguf"),
+                                         c.n_gpu_layers);
             ASSERT_TRUE(engine.ok()) << engine.error();
             EXPECT_EQ(engine->image_token_budget(), 4096);
             EXPECT_EQ(engine->n_ctx(), 8192u);
@@ -101,22 +106,25 @@ TEST_F(EngineTest, FailuresReleaseWhatWasCreatedNewestFirst) {
     const std::string context_init = "llama_init_from_model model=model1 " + context_params(threads_);
     struct Case {
         const char* name;
-        std::string model_path, mmproj_path;
+        NativePath model_path, mmproj_path;
         const char* script_key;
         std::string error;
         Strings calls;
     };
+    const NativePath model = path_from_utf8("/m/model.gguf"), mmproj = path_from_utf8("/m/mmproj.gguf");
     const Case cases[] = {
-        {"NUL in the model path", std::string("/m/mo\0del", 9), "/m/mmproj.gguf", nullptr, "model path contains NUL", {}},
-        {"no model", "/m/model.gguf", "/m/mmproj.gguf", "model_load", "failed to load model /m/model.gguf",
+        {"NUL in the model path", path_from_utf8(std::string_view("/m/mo\0del", 9)), mmproj, nullptr,
+         "model path contains NUL", {}},
+        {"no model", model, mmproj, "model_load", "failed to load model /m/model.gguf",
          {"llama_model_default_params", model_load + " -> null"}},
-        {"NUL in the projector path", "/m/model.gguf", std::string("/m/mm\0proj", 10), nullptr, "mmproj path contains NUL",
+        {"NUL in the projector path", model, path_from_utf8(std::string_view("/m/mm\0proj", 10)), nullptr,
+         "mmproj path contains NUL",
          {"llama_model_default_params", model_load + " -> model1", "llama_model_get_vocab model=model1 -> vocab1",
           "llama_model_free model=model1"}},
-        {"no projector", "/m/model.gguf", "/m/mmproj.gguf", "mtmd_init", "failed to load vision projector /m/mmproj.gguf",
+        {"no projector", model, mmproj, "mtmd_init", "failed to load vision projector /m/mmproj.gguf",
          {"llama_model_default_params", model_load + " -> model1", "llama_model_get_vocab model=model1 -> vocab1",
           "mtmd_context_params_default", mtmd_init + " -> null", "llama_model_free model=model1"}},
-        {"no context", "/m/model.gguf", "/m/mmproj.gguf", "context_init", "failed to create llama context",
+        {"no context", model, mmproj, "context_init", "failed to create llama context",
          {"llama_model_default_params", model_load + " -> model1", "llama_model_get_vocab model=model1 -> vocab1",
           "mtmd_context_params_default", mtmd_init + " -> mtmd1", "llama_context_default_params",
           context_init + " -> null", "mtmd_free ctx=mtmd1", "llama_model_free model=model1"}},
@@ -133,9 +141,12 @@ TEST_F(EngineTest, FailuresReleaseWhatWasCreatedNewestFirst) {
     }
 }
 
+// A path piece that is no valid text (an ill-formed byte on Linux, an unpaired surrogate on
+// Windows) reaches the libraries, and the error text, as U+FFFD.
 TEST_F(EngineTest, PathsReachTheLibrariesAsUtf8) {
     standin::set("model_load", "fail");
-    tarnwick::Result<tarnwick::Engine> engine = tarnwick::Engine::create(library_, "/m/mod\xFF.gguf", "/m/p.gguf", 0);
+    tarnwick::Result<tarnwick::Engine> engine = tarnwick::Engine::create(
+        library_, test_support::path_with_invalid_piece("/m/mod", ".gguf"), path_from_utf8("/m/p.gguf"), 0);
     ASSERT_FALSE(engine.ok());
     EXPECT_EQ(engine.error(), "failed to load model /m/mod\xEF\xBF\xBD.gguf");
     EXPECT_EQ(standin::calls_of({"llama_model_load_from_file"}),
@@ -143,14 +154,16 @@ TEST_F(EngineTest, PathsReachTheLibrariesAsUtf8) {
 
     standin::reset();
     standin::set("mtmd_init", "fail");
-    engine = tarnwick::Engine::create(library_, "/m/model.gguf", "/m/pr\xC3oj.gguf", 0);
+    engine = tarnwick::Engine::create(library_, path_from_utf8("/m/model.gguf"),
+                                      test_support::path_with_invalid_piece("/m/pr", "oj.gguf"), 0);
     ASSERT_FALSE(engine.ok());
     EXPECT_EQ(engine.error(), "failed to load vision projector /m/pr\xEF\xBF\xBDoj.gguf");
 }
 
 TEST_F(EngineTest, EachEngineHoldsOneReferenceAndMovesReleaseNothing) {
     EXPECT_EQ(library_.strong_count(), 1u);
-    tarnwick::Result<tarnwick::Engine> first = tarnwick::Engine::create(library_, "/m/a.gguf", "/m/p.gguf", 0);
+    tarnwick::Result<tarnwick::Engine> first = tarnwick::Engine::create(
+        library_, path_from_utf8("/m/a.gguf"), path_from_utf8("/m/p.gguf"), 0);
     ASSERT_TRUE(first.ok());
     EXPECT_EQ(library_.strong_count(), 2u);
     {
@@ -158,7 +171,8 @@ TEST_F(EngineTest, EachEngineHoldsOneReferenceAndMovesReleaseNothing) {
         EXPECT_EQ(library_.strong_count(), 2u);
         EXPECT_EQ(moved.model() != nullptr && moved.ctx() != nullptr && moved.mtmd_ctx() != nullptr, true);
 
-        tarnwick::Result<tarnwick::Engine> second = tarnwick::Engine::create(library_, "/m/b.gguf", "/m/p.gguf", 0);
+        tarnwick::Result<tarnwick::Engine> second = tarnwick::Engine::create(
+        library_, path_from_utf8("/m/b.gguf"), path_from_utf8("/m/p.gguf"), 0);
         ASSERT_TRUE(second.ok());
         EXPECT_EQ(library_.strong_count(), 3u);
         standin::reset();
@@ -174,7 +188,8 @@ TEST_F(EngineTest, EachEngineHoldsOneReferenceAndMovesReleaseNothing) {
     EXPECT_EQ(standin::calls().size(), 3u);
 
     // The engine's reference keeps the table alive after the caller's is released.
-    tarnwick::Result<tarnwick::Engine> last = tarnwick::Engine::create(library_, "/m/c.gguf", "/m/p.gguf", 0);
+    tarnwick::Result<tarnwick::Engine> last = tarnwick::Engine::create(
+        library_, path_from_utf8("/m/c.gguf"), path_from_utf8("/m/p.gguf"), 0);
     ASSERT_TRUE(last.ok());
     library_.reset();
     EXPECT_EQ(last->library().strong_count(), 1u);

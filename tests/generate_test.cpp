@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host.h"
+#include "support/scratch.h"
 #include "tarnwick/generate.h"
 #include "tarnwick/image.h"
 #include "tarnwick/library.h"
@@ -50,11 +51,12 @@ const Strings kReleaseAll = {"llama_sampler_free", "mtmd_input_chunks_free", "mt
 class Recognize : public ::testing::Test {
 protected:
     void SetUp() override {
-        tarnwick::Result<tarnwick::LibraryRef> loaded = tarnwick::load_engine_library(standin::engine_dir());
+        tarnwick::Result<tarnwick::LibraryRef> loaded =
+            tarnwick::load_engine_library(platform::path_from_utf8(standin::engine_dir()));
         ASSERT_TRUE(loaded.ok()) << loaded.error();
         standin::reset();
-        tarnwick::Result<tarnwick::Engine> engine =
-            tarnwick::Engine::create(*loaded, "/m/model.gguf", "/m/mmproj.gguf", 0);
+        tarnwick::Result<tarnwick::Engine> engine = tarnwick::Engine::create(
+            *loaded, platform::path_from_utf8("/m/model.gguf"), platform::path_from_utf8("/m/mmproj.gguf"), 0);
         ASSERT_TRUE(engine.ok()) << engine.error();
         engine_.emplace(std::move(*engine));
         folder_.write("page.bin", kNotAnImage);
@@ -183,9 +185,11 @@ TEST_F(Recognize, FailuresGiveTheirTextAndReleaseNewestFirst) {
 
 TEST_F(Recognize, UnreadableFilesNameThePathAndTheSystemError) {
     struct Case { std::string path; std::string error; };
+    using test_support::OsError;
     const Case cases[] = {
-        {folder_.file("missing.png"), "cannot read " + folder_.file("missing.png") + ": No such file or directory (os error 2)"},
-        {folder_.path(), "cannot read " + folder_.path() + ": Is a directory (os error 21)"},
+        {folder_.file("missing.png"),
+         "cannot read " + folder_.file("missing.png") + ": " + test_support::os_error_text(OsError::not_found)},
+        {folder_.path(), "cannot read " + folder_.path() + ": " + test_support::os_error_text(OsError::is_folder)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);

@@ -24,12 +24,14 @@
 
 namespace {
 
+using test_support::lib;
+using test_support::linux_or_windows;
 using test_support::TempTree;
 using test_support::with_root;
 using Strings = std::vector<std::string>;
 
 const std::string NO_MODEL(glossel::NO_MODEL_TEXT);
-const char* const ENGINE_FILES[] = {"libggml.so", "libggml-base.so", "libllama.so", "libmtmd.so"};
+const char* const ENGINE_LIBRARIES[] = {"ggml", "ggml-base", "llama", "mtmd"};
 // Everything the child would otherwise inherit from the test's own environment.
 const char* const CLEARED[] = {"OCR_DLL_DIR", "OCR_MODEL", "OCR_MMPROJ", "LOCALAPPDATA", "XDG_DATA_HOME", "HOME",
                                "TARNWICK_LOG", "TARNWICK_DEBUG"};
@@ -49,6 +51,19 @@ std::string result(int id, const std::string& text, bool is_error) {
 
 std::string engine_line(const std::string& engine, const std::string& model) {
     return "[glossel] engine " + engine + " model " + model + "\n";
+}
+
+// The call-log line of the plug-in loader given the engine folder.
+std::string backend_load(const std::string& engine) {
+    return "ggml_backend_load_all_from_path dir_path=\"" + standin::escape(engine) + "\"";
+}
+
+// The path as a JSON string.
+std::string quoted(const std::string& path) { return nlohmann::json(path).dump(); }
+
+// An engine folder of the stand-ins (links where the system makes them, else copies) in the tree.
+void add_engine_files(const TempTree& tree, const std::string& folder) {
+    for (const char* stem : ENGINE_LIBRARIES) tree.add(folder + "/" + lib(stem) + " -> " + standin::engine_file(stem));
 }
 
 // Bytes as a script value: everything but plain printable ASCII, the space included, as \xHH.
@@ -73,12 +88,12 @@ protected:
 
     std::string root() const { return tree_.root(); }
     std::string page_args(const std::string& extra = "") const {
-        return R"({"path":")" + tree_.path("page.png") + "\"" + extra + "}";
+        return R"({"path":)" + quoted(tree_.path("page.png")) + extra + "}";
     }
 
-    // An engine folder of links to the stand-ins; `extra` entries (backend files) beside them.
+    // An engine folder of the stand-ins; `extra` entries (backend files) beside them.
     std::string add_engine(const std::string& folder, const Strings& extra = {}) const {
-        for (const char* file : ENGINE_FILES) tree_.add(folder + "/" + file + " -> " STANDIN_DIR "/engine/" + file);
+        add_engine_files(tree_, folder);
         for (const std::string& name : extra) tree_.add(folder + "/" + name);
         return tree_.path(folder);
     }
@@ -89,7 +104,7 @@ protected:
         return tree_.path(folder + "/" + models.front());
     }
     void script(const Strings& lines) const {
-        std::ofstream out(tree_.path("script"), std::ios::binary);
+        std::ofstream out(test_support::fs_path(tree_.path("script")), std::ios::binary);
         for (const std::string& line : lines) out << line << '\n';
     }
 
@@ -111,7 +126,7 @@ protected:
     }
 
     Strings log() const {
-        std::ifstream in(tree_.path("log"), std::ios::binary);
+        std::ifstream in(test_support::fs_path(tree_.path("log")), std::ios::binary);
         return test_support::split_lines(std::string(std::istreambuf_iterator<char>(in), {}));
     }
     Strings log_of(const std::string& function) const {
@@ -144,13 +159,13 @@ TEST_F(OcrTool, ClientGetsTheRecognisedText) {
     EXPECT_EQ(session.exit_code, 0);
 
     // The libraries got the discovered folder, model and projector, and the file's own bytes.
-    EXPECT_EQ(log_of("ggml_backend_load_all_from_path"), Strings{"ggml_backend_load_all_from_path dir_path=\"" + engine + "\""});
+    EXPECT_EQ(log_of("ggml_backend_load_all_from_path"), Strings{backend_load(engine)});
     const Strings loads = log_of("llama_model_load_from_file");
     ASSERT_EQ(loads.size(), 1u);
-    EXPECT_TRUE(loads[0].starts_with("llama_model_load_from_file path=\"" + model + "\"")) << loads[0];
+    EXPECT_TRUE(loads[0].starts_with("llama_model_load_from_file path=\"" + standin::escape(model) + "\"")) << loads[0];
     const Strings projectors = log_of("mtmd_init_from_file");
     ASSERT_EQ(projectors.size(), 1u);
-    EXPECT_NE(projectors[0].find('"' + tree_.path("local/varnholt-ocr/models/mmproj-GLM-OCR-Q8_0.gguf") + '"'),
+    EXPECT_NE(projectors[0].find('"' + standin::escape(tree_.path("local/varnholt-ocr/models/mmproj-GLM-OCR-Q8_0.gguf")) + '"'),
               std::string::npos)
         << projectors[0];
     EXPECT_EQ(log_of("mtmd_helper_bitmap_init_from_buf"),
@@ -161,7 +176,7 @@ TEST_F(OcrTool, ClientGetsTheRecognisedText) {
 // One engine line per process, before the first recognition's evaluation (the debug line comes
 // after it) and although that recognition fails; later calls reuse the engine.
 TEST_F(OcrTool, OneEngineLineBeforeTheFirstRecognitionEvenWhenItFails) {
-    env_["OCR_DLL_DIR"] = STANDIN_DIR "/engine";
+    env_["OCR_DLL_DIR"] = standin::engine_dir();
     env_["OCR_MODEL"] = tree_.path("m.gguf");
     env_["OCR_MMPROJ"] = tree_.path("mm.gguf");
     env_["TARNWICK_DEBUG"] = "";
@@ -171,7 +186,7 @@ TEST_F(OcrTool, OneEngineLineBeforeTheFirstRecognitionEvenWhenItFails) {
     EXPECT_EQ(session.replies, (Strings{result(1, "llama_decode failed (rc -7)", true), result(2, "second", false),
                                         result(3, "third", false)}));
     EXPECT_EQ(session.stderr_data,
-              engine_line(STANDIN_DIR "/engine", tree_.path("m.gguf")) + DEBUG_LINE + DEBUG_LINE + DEBUG_LINE);
+              engine_line(standin::engine_dir(), tree_.path("m.gguf")) + DEBUG_LINE + DEBUG_LINE + DEBUG_LINE);
     EXPECT_EQ(log_of("llama_backend_init").size(), 1u);
     EXPECT_EQ(log_of("llama_model_load_from_file").size(), 1u);
 }
@@ -202,7 +217,7 @@ TEST_F(OcrTool, TrimsUnicodeWhiteSpaceOnly) {
     }
     lines.push_back(tokens);
     script(lines);
-    env_["OCR_DLL_DIR"] = STANDIN_DIR "/engine";
+    env_["OCR_DLL_DIR"] = standin::engine_dir();
     env_["OCR_MODEL"] = tree_.path("m.gguf");
     env_["OCR_MMPROJ"] = tree_.path("mm.gguf");
 
@@ -215,7 +230,7 @@ TEST_F(OcrTool, TrimsUnicodeWhiteSpaceOnly) {
 }
 
 TEST_F(OcrTool, ModeReachesThePrompt) {
-    env_["OCR_DLL_DIR"] = STANDIN_DIR "/engine";
+    env_["OCR_DLL_DIR"] = standin::engine_dir();
     env_["OCR_MODEL"] = tree_.path("m.gguf");
     env_["OCR_MMPROJ"] = tree_.path("mm.gguf");
     script({"fallback=2x2"});
@@ -235,18 +250,35 @@ TEST_F(OcrTool, ModeReachesThePrompt) {
                               "Text Recognition:"}));
 }
 
+// The client's path is UTF-8 text; the file it spells is read, whatever the system's own form of
+// names (bytes on Linux, UTF-16 on Windows).
+TEST_F(OcrTool, ImagePathBeyondAsciiIsReadByItsName) {
+    const std::string page = tree_.path("sc\xC3\xA4ns/p\xC3\xA4ge-\xE2\x82\xAC.png");
+    tree_.add("sc\xC3\xA4ns/p\xC3\xA4ge-\xE2\x82\xAC.png", "bytes of the page");
+    env_["OCR_DLL_DIR"] = standin::engine_dir();
+    env_["OCR_MODEL"] = tree_.path("m.gguf");
+    env_["OCR_MMPROJ"] = tree_.path("mm.gguf");
+    script({"fallback=2x2", "tokens=5", "piece.5=read"});
+
+    const Session session = run({call(1, R"({"path":)" + quoted(page) + "}")});
+    EXPECT_EQ(session.replies, Strings{result(1, "read", false)});
+    EXPECT_EQ(log_of("mtmd_helper_bitmap_init_from_buf"),
+              Strings{"mtmd_helper_bitmap_init_from_buf ctx=mtmd1 len=17 fnv=" + standin::fnv_hex("bytes of the page") +
+                      " placeholder=0 -> bitmap1"});
+}
+
 // A refused call runs no discovery and loads nothing, although discovery would succeed.
 TEST_F(OcrTool, RefusedCallsTouchNoEngine) {
-    env_["OCR_DLL_DIR"] = STANDIN_DIR "/engine";
+    env_["OCR_DLL_DIR"] = standin::engine_dir();
     env_["OCR_MODEL"] = tree_.path("m.gguf");
     env_["OCR_MMPROJ"] = tree_.path("mm.gguf");
     const std::string missing = tree_.path("missing.png");
-    const Session session = run({call(1, R"({"path":")" + missing + R"(","mode":"Text"})"),
+    const Session session = run({call(1, R"({"path":)" + quoted(missing) + R"(,"mode":"Text"})"),
                                  call(2, page_args(R"(,"mode":"Text")"))});
     EXPECT_EQ(session.replies, (Strings{result(1, "file not found: " + missing, true),
                                         result(2, "unknown mode: Text (text|table|formula)", true)}));
     EXPECT_EQ(session.stderr_data, "");
-    EXPECT_FALSE(std::filesystem::exists(tree_.path("log"))) << "no stand-in library was called";
+    EXPECT_FALSE(std::filesystem::exists(test_support::fs_path(tree_.path("log")))) << "no stand-in library was called";
 }
 
 // A failed attempt leaves nothing behind: the next call discovers, loads and creates afresh and
@@ -263,7 +295,8 @@ TEST_F(OcrTool, FailedAttemptThenAnotherInTheSameSession) {
         std::size_t loads;                       // library loads that got as far as llama_backend_init
     };
     const std::string missing_engine = tree_.path("engine");
-    const platform::Result<tarnwick::LibraryRef> direct = tarnwick::load_engine_library(missing_engine);
+    const platform::Result<tarnwick::LibraryRef> direct =
+        tarnwick::load_engine_library(platform::path_from_utf8(missing_engine));
     ASSERT_FALSE(direct.ok());
     const std::vector<Case> cases = {
         {"engine folder appears",
@@ -276,28 +309,28 @@ TEST_F(OcrTool, FailedAttemptThenAnotherInTheSameSession) {
          "{root}/m.gguf",
          1},
         {"model file appears",
-         {{"OCR_DLL_DIR", STANDIN_DIR "/engine"}, {"OCR_MODEL", "{root}/m.gguf"}, {"OCR_MMPROJ", "{root}/mm.gguf"}},
+         {{"OCR_DLL_DIR", standin::engine_dir()}, {"OCR_MODEL", "{root}/m.gguf"}, {"OCR_MMPROJ", "{root}/mm.gguf"}},
          {"model_load=needs_file"},
          [this] { tree_.add("m.gguf"); },
          "failed to load model {root}/m.gguf",
          std::nullopt,
-         STANDIN_DIR "/engine",
+         standin::engine_dir(),
          "{root}/m.gguf",
          2},
         {"model folder fills",
-         {{"OCR_DLL_DIR", STANDIN_DIR "/engine"}, {"LOCALAPPDATA", "{root}/local"}},
+         {{"OCR_DLL_DIR", standin::engine_dir()}, {"LOCALAPPDATA", "{root}/local"}},
          {},
          [this] { add_models("local/varnholt-ocr/models", {"GLM-OCR-f16.gguf"}); },
          NO_MODEL,
          std::nullopt,
-         STANDIN_DIR "/engine",
+         standin::engine_dir(),
          "{root}/local/varnholt-ocr/models/GLM-OCR-f16.gguf",
          1},
 #if !defined(__SANITIZE_ADDRESS__)
         // The sanitizer runtime ends the process on any failed allocation, so only the release
         // build shows that the loader's own failure stays its own.
         {"model load runs out of memory",
-         {{"OCR_DLL_DIR", STANDIN_DIR "/engine"}, {"OCR_MODEL", "{root}/m.gguf"}, {"OCR_MMPROJ", "{root}/mm.gguf"}},
+         {{"OCR_DLL_DIR", standin::engine_dir()}, {"OCR_MODEL", "{root}/m.gguf"}, {"OCR_MMPROJ", "{root}/mm.gguf"}},
          {"model_load=out_of_memory"},
          [] {},
          "failed to load model {root}/m.gguf",
@@ -307,7 +340,7 @@ TEST_F(OcrTool, FailedAttemptThenAnotherInTheSameSession) {
          2},
 #endif
         {"model never loads",
-         {{"OCR_DLL_DIR", STANDIN_DIR "/engine"}, {"OCR_MODEL", "{root}/m.gguf"}, {"OCR_MMPROJ", "{root}/mm.gguf"}},
+         {{"OCR_DLL_DIR", standin::engine_dir()}, {"OCR_MODEL", "{root}/m.gguf"}, {"OCR_MMPROJ", "{root}/mm.gguf"}},
          {"model_load=fail"},
          [] {},
          "failed to load model {root}/m.gguf",
@@ -318,10 +351,10 @@ TEST_F(OcrTool, FailedAttemptThenAnotherInTheSameSession) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        std::filesystem::remove_all(tree_.path("engine"));
-        std::filesystem::remove_all(tree_.path("local"));
-        std::filesystem::remove(tree_.path("m.gguf"));
-        std::filesystem::remove(tree_.path("log"));
+        std::filesystem::remove_all(test_support::fs_path(tree_.path("engine")));
+        std::filesystem::remove_all(test_support::fs_path(tree_.path("local")));
+        std::filesystem::remove(test_support::fs_path(tree_.path("m.gguf")));
+        std::filesystem::remove(test_support::fs_path(tree_.path("log")));
         for (const char* name : CLEARED) env_[name] = std::nullopt;
         for (const auto& [name, value] : c.env) env_[name] = with_root(value, root());
         Strings lines = c.script;
@@ -339,7 +372,8 @@ TEST_F(OcrTool, FailedAttemptThenAnotherInTheSameSession) {
 }
 
 // Once the engine exists, discovery never runs again: removing the engine folder and the model
-// folder between calls changes nothing.
+// folder between calls changes nothing. (Windows keeps the files of the libraries a program has
+// loaded; of the engine folder, what the system lets go goes.)
 TEST_F(OcrTool, LaterChangesToTheTreeChangeNothing) {
     const std::string engine = add_engine("engine");
     const std::string model = add_models("local/varnholt-ocr/models");
@@ -349,8 +383,9 @@ TEST_F(OcrTool, LaterChangesToTheTreeChangeNothing) {
 
     const Session session = run({call(1, page_args()), call(2, page_args()), call(3, page_args())}, [&](std::size_t reply) {
         if (reply == 0) {
-            std::filesystem::remove_all(tree_.path("engine"));
-            std::filesystem::remove_all(tree_.path("local"));
+            std::error_code held;
+            std::filesystem::remove_all(test_support::fs_path(tree_.path("engine")), held);
+            std::filesystem::remove_all(test_support::fs_path(tree_.path("local")));
         }
     });
     EXPECT_EQ(session.replies, (Strings{result(1, "one", false), result(2, "two", false), result(3, "", false)}));
@@ -361,6 +396,7 @@ TEST_F(OcrTool, LaterChangesToTheTreeChangeNothing) {
 }
 
 // Copies of the server inside temporary trees find the engine and the model by their own location.
+// The per-user model folder is HOME or XDG_DATA_HOME based on Linux, LOCALAPPDATA on Windows.
 TEST_F(OcrTool, CopiesOfTheServerFindEngineAndModelBesideThemselves) {
     struct Case {
         const char* name;
@@ -371,33 +407,45 @@ TEST_F(OcrTool, CopiesOfTheServerFindEngineAndModelBesideThemselves) {
         std::map<std::string, std::string> env;  // values with {root}
         std::string engine, model;               // expected, {root} expanded
         int gpu_layers;
+        std::string engine_piece = "";           // joined to the expanded engine folder as one piece
     };
+    const std::string glossel = test_support::program("glossel");
     const std::vector<Case> cases = {
-        {"resources/engine beside the executable wins over ../Frameworks; model under HOME",
-         "app/glossel",
+        {"resources/engine beside the executable wins over ../Frameworks; model in the per-user folder (HOME)",
+         "app/" + glossel,
          {"app/resources/engine", "Frameworks"},
          {},
          {"home/.local/share/varnholt-ocr/models/mmproj-GLM-OCR-Q8_0.gguf",
           "home/.local/share/varnholt-ocr/models/GLM-OCR-f16.gguf"},
-         {{"HOME", "{root}/home"}},
+         {{linux_or_windows("HOME", "LOCALAPPDATA"), linux_or_windows("{root}/home", "{root}/home/.local/share")}},
          "{root}/app/resources/engine",
          "{root}/home/.local/share/varnholt-ocr/models/GLM-OCR-f16.gguf",
          0},
-        {"../Frameworks of a bundle, unnormalised; Metal backend; model under XDG_DATA_HOME",
-         "bundle/MacOS/glossel",
+        {"../Frameworks of a bundle, unnormalised; Metal backend; model in the per-user folder (XDG_DATA_HOME)",
+         "bundle/MacOS/" + glossel,
          {"bundle/Frameworks"},
-         {"libggml-metal.so"},
+         {lib("ggml-metal")},
          {"data/varnholt-ocr/models/mmproj-GLM-OCR-Q8_0.gguf", "data/varnholt-ocr/models/GLM-OCR-f16.gguf",
           "data/varnholt-ocr/models/GLM-OCR-Q8_0.gguf", "home/.local/share/varnholt-ocr/models/mmproj-GLM-OCR-Q8_0.gguf",
           "home/.local/share/varnholt-ocr/models/GLM-OCR-f16.gguf"},
-         {{"XDG_DATA_HOME", "{root}/data"}, {"HOME", "{root}/home"}},
-         "{root}/bundle/MacOS/../Frameworks",
+         {{linux_or_windows("XDG_DATA_HOME", "LOCALAPPDATA"), "{root}/data"}, {"HOME", "{root}/home"}},
+         "{root}/bundle/MacOS",
          "{root}/data/varnholt-ocr/models/GLM-OCR-Q8_0.gguf",
-         -1},
+         -1,
+         "../Frameworks"},
+        {"folder names beyond ASCII, beside the executable and in the per-user folder",
+         "Pr\xC3\xBC" "fung-\xE2\x82\xAC/app/" + glossel,
+         {"Pr\xC3\xBC" "fung-\xE2\x82\xAC/app/resources/engine"},
+         {},
+         {"l\xC3\xB2" "cal/varnholt-ocr/models/mmproj-GLM-OCR-Q8_0.gguf", "l\xC3\xB2" "cal/varnholt-ocr/models/GLM-OCR-Q8_0.gguf"},
+         {{"LOCALAPPDATA", "{root}/l\xC3\xB2" "cal"}},
+         "{root}/Pr\xC3\xBC" "fung-\xE2\x82\xAC/app/resources/engine",
+         "{root}/l\xC3\xB2" "cal/varnholt-ocr/models/GLM-OCR-Q8_0.gguf",
+         0},
         {"development root above decoys; spike/vulkan and spike/models; per-user folder without projector",
-         "dev/build/bin/glossel",
+         "dev/build/bin/" + glossel,
          {"dev/spike/vulkan"},
-         {"libggml-vulkan.so"},
+         {lib("ggml-vulkan")},
          {"dev/CMakeLists.txt", "dev/src/", "dev/build/CMakeLists.txt/", "dev/build/src/", "dev/build/bin/CMakeLists.txt",
           "dev/build/bin/src", "dev/spike/models/mmproj-GLM-OCR-Q8_0.gguf", "dev/spike/models/GLM-OCR-Q8_0.gguf",
           "local/varnholt-ocr/models/GLM-OCR-Q8_0.gguf"},
@@ -411,25 +459,26 @@ TEST_F(OcrTool, CopiesOfTheServerFindEngineAndModelBesideThemselves) {
         SCOPED_TRACE(c.name);
         TempTree tree;
         for (std::size_t i = 0; i < c.engines.size(); ++i) {
-            for (const char* file : ENGINE_FILES) tree.add(c.engines[i] + "/" + file + " -> " STANDIN_DIR "/engine/" + file);
+            add_engine_files(tree, c.engines[i]);
             if (i == 0) {
                 for (const std::string& backend : c.backends) tree.add(c.engines[i] + "/" + backend);
             }
         }
         tree.add_all(c.entries);
-        const std::filesystem::path binary = tree.path(c.binary);
-        std::filesystem::create_directories(binary.parent_path());
-        std::filesystem::copy_file(GLOSSEL_BINARY, binary);
-        std::filesystem::permissions(binary, std::filesystem::perms::owner_all);
+        const std::string binary = tree.path(c.binary);
+        std::filesystem::create_directories(test_support::fs_path(binary).parent_path());
+        std::filesystem::copy_file(test_support::fs_path(GLOSSEL_BINARY), test_support::fs_path(binary));
+        std::filesystem::permissions(test_support::fs_path(binary), std::filesystem::perms::owner_all);
         for (const char* name : CLEARED) env_[name] = std::nullopt;
         for (const auto& [name, value] : c.env) env_[name] = with_root(value, tree.root());
-        std::filesystem::remove(tree_.path("log"));
+        std::filesystem::remove(test_support::fs_path(tree_.path("log")));
 
-        const Session session = run({call(1, page_args())}, {}, binary.string());
-        const std::string engine = with_root(c.engine, tree.root());
+        const Session session = run({call(1, page_args())}, {}, binary);
+        std::string engine = with_root(c.engine, tree.root());
+        if (!c.engine_piece.empty()) engine = test_support::join_piece(engine, c.engine_piece);
         EXPECT_EQ(session.replies, Strings{result(1, "found", false)});
         EXPECT_EQ(session.stderr_data, engine_line(engine, with_root(c.model, tree.root())));
-        EXPECT_EQ(log_of("ggml_backend_load_all_from_path"), Strings{"ggml_backend_load_all_from_path dir_path=\"" + engine + "\""});
+        EXPECT_EQ(log_of("ggml_backend_load_all_from_path"), Strings{backend_load(engine)});
         const Strings loads = log_of("llama_model_load_from_file");
         ASSERT_EQ(loads.size(), 1u);
         EXPECT_NE(loads[0].find(" n_gpu_layers=" + std::to_string(c.gpu_layers) + " "), std::string::npos) << loads[0];

@@ -26,7 +26,7 @@ TEST(StandinScript, FileValuesTakeEscapesAndCommentsAreSkipped) {
 TEST(StandinLog, EveryCallIsAppendedToTheLogFile) {
     standin::reset();
     standin::TempFolder folder;
-    tarnwick::Result<tarnwick::LibraryRef> loaded = tarnwick::load_engine_library(standin::engine_dir());
+    tarnwick::Result<tarnwick::LibraryRef> loaded = tarnwick::load_engine_library(platform::path_from_utf8(standin::engine_dir()));
     ASSERT_TRUE(loaded.ok());
     {
         standin::ScopedEnv log("STANDIN_LOG", folder.file("log"));

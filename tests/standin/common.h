@@ -14,7 +14,11 @@
 #include "standin.h"
 #include "tarnwick/llama_abi.h"
 
-#define STANDIN_API extern "C" __attribute__((visibility("default")))
+// What a stand-in exports; the Windows build defines it as __declspec(dllexport).
+#ifndef STANDIN_EXPORT
+#define STANDIN_EXPORT __attribute__((visibility("default")))
+#endif
+#define STANDIN_API extern "C" STANDIN_EXPORT
 
 namespace standin {
 

@@ -4,8 +4,24 @@
 
 using namespace standin;
 
+#ifdef STANDIN_GGML_LOGS_THROUGH_BASE
+namespace standin {
+void log_through_ggml_base(const char* text);  // ggml_log_route_win.cpp
+}  // namespace standin
+#endif
+
 namespace {
 LogSink g_log;
+
+// ggml's own messages. Where ggml has no setter of its own (the Windows placement), they go where
+// the real ggml.dll sends them: through ggml-base's logger.
+[[maybe_unused]] void emit(const char* text) {
+#ifdef STANDIN_GGML_LOGS_THROUGH_BASE
+    log_through_ggml_base(text);
+#else
+    g_log.emit(text);
+#endif
+}
 }  // namespace
 
 #ifndef STANDIN_OMIT_ggml_log_set
@@ -19,7 +35,7 @@ static_assert(std::is_same_v<decltype(&ggml_log_set), tarnwick::abi::log_set_fn>
 #ifndef STANDIN_OMIT_ggml_backend_load_all_from_path
 STANDIN_API void ggml_backend_load_all_from_path(const char* dir_path) {
     Line("ggml_backend_load_all_from_path").str("dir_path", dir_path).done();
-    g_log.emit("load_backend: stand-in backends loaded\n");
+    emit("load_backend: stand-in backends loaded\n");
 }
 STANDIN_CHECK_TYPE(ggml_backend_load_all_from_path);
 #endif

@@ -1,70 +1,31 @@
-// Test-side helpers for the stand-ins, compiled into every test program.
-//
-// The dlopen/dlclose definitions below take precedence over the C library's for every call made
-// from the test program (the engine's loader included), record it and pass it on. That is how
-// the tests see which libraries the loader opened and closed, and in which order, although
-// dlclose of a library that stays in use elsewhere unloads nothing.
+// Test-side helpers for the stand-ins, compiled into every test program. How the test program's
+// own library opening and closing is traced, and the loader texts of each system, are in
+// host_posix.cpp and host_win.cpp.
 
 #include "host.h"
 
-#include <dlfcn.h>
-#include <link.h>
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <filesystem>
-#include <mutex>
+#include <fstream>
 
 #include "common.h"
+#include "host_trace.h"
 #include "standin.h"
-
-namespace {
-
-std::mutex g_trace_mutex;
-std::vector<std::string>& trace() {
-    static auto* events = new std::vector<std::string>;
-    return *events;
-}
-void add_event(std::string event) {
-    std::lock_guard lock(g_trace_mutex);
-    trace().push_back(std::move(event));
-}
-
-using dlopen_fn = void* (*)(const char*, int);
-using dlclose_fn = int (*)(void*);
-
-}  // namespace
-
-extern "C" void* dlopen(const char* file, int mode) {
-    static auto real = reinterpret_cast<dlopen_fn>(dlsym(RTLD_NEXT, "dlopen"));
-    add_event("dlopen " + std::string(file == nullptr ? "(null)" : file));
-    return real(file, mode);
-}
-
-extern "C" int dlclose(void* handle) {
-    static auto real = reinterpret_cast<dlclose_fn>(dlsym(RTLD_NEXT, "dlclose"));
-    link_map* map = nullptr;
-    std::string name = "?";
-    if (dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr && map->l_name != nullptr) {
-        name = std::filesystem::path(map->l_name).filename().string();
-    }
-    add_event("dlclose " + name);
-    return real(handle);
-}
+#include "support/scratch.h"
 
 namespace standin {
 
-std::string engine_dir() { return std::string(STANDIN_DIR) + "/engine"; }
+std::string engine_dir() { return test_support::join(STANDIN_DIR, "engine"); }
 
-std::string variant(std::string_view name, std::string_view file) {
-    return std::string(STANDIN_DIR) + "/variants/" + std::string(name) + "/" + std::string(file);
+std::string engine_file(std::string_view stem) { return test_support::join(engine_dir(), test_support::lib(stem)); }
+
+std::string variant(std::string_view name, std::string_view stem) {
+    return test_support::join(STANDIN_DIR, "variants/" + std::string(name) + "/" + test_support::lib(stem));
 }
 
 void reset() {
     standin_reset();
-    std::lock_guard lock(g_trace_mutex);
-    trace().clear();
+    clear_trace();
 }
 
 void set(const std::string& key, const std::string& value) { standin_set(key.c_str(), value.c_str()); }
@@ -95,47 +56,46 @@ std::string fnv_hex(std::string_view bytes) {
     return hex64(fnv1a64(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
 }
 
-std::vector<std::string> dl_events() {
-    std::lock_guard lock(g_trace_mutex);
-    return trace();
-}
+std::string opened(std::string_view path) { return opened_native(platform::path_from_utf8(path)); }
 
 TempFolder::TempFolder() {
     static std::atomic<int> serial{0};
-    const std::string base = std::string(TEST_BUILD_DIR) + "/tmp";
-    std::filesystem::create_directories(base);
-    path_ = base + "/t" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
-    std::filesystem::remove_all(path_);
-    std::filesystem::create_directories(path_);
+    const std::string base = test_support::join(TEST_BUILD_DIR, "tmp");
+    std::filesystem::create_directories(test_support::fs_path(base));
+    path_ = test_support::join(base, "t" + process_id() + "-" + std::to_string(serial++));
+    std::filesystem::remove_all(test_support::fs_path(path_));
+    std::filesystem::create_directories(test_support::fs_path(path_));
 }
 
 TempFolder::~TempFolder() {
     std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    std::filesystem::remove_all(test_support::fs_path(path_), ignored);
 }
 
+std::string TempFolder::file(std::string_view name) const { return test_support::join(path_, name); }
+
 void TempFolder::link(std::string_view name, const std::string& target) const {
-    std::filesystem::create_symlink(target, file(name));
+    if (test_support::can_make_links()) {
+        test_support::make_link(file(name), target);
+    } else {
+        std::filesystem::copy(test_support::fs_path(target), test_support::fs_path(file(name)),
+                              std::filesystem::copy_options::recursive);
+    }
 }
 
 void TempFolder::write(std::string_view name, std::string_view bytes) const {
-    std::FILE* f = std::fopen(file(name).c_str(), "wb");
-    if (f == nullptr) return;
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
+    std::ofstream(test_support::fs_path(file(name)), std::ios::binary) << bytes;
 }
 
-void TempFolder::make_folder(std::string_view name) const { std::filesystem::create_directories(file(name)); }
-
-ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
-    if (const char* old = std::getenv(name_.c_str())) old_ = old;
-    if (value) ::setenv(name_.c_str(), value->c_str(), 1);
-    else ::unsetenv(name_.c_str());
+void TempFolder::make_folder(std::string_view name) const {
+    std::filesystem::create_directories(test_support::fs_path(file(name)));
 }
 
-ScopedEnv::~ScopedEnv() {
-    if (old_) ::setenv(name_.c_str(), old_->c_str(), 1);
-    else ::unsetenv(name_.c_str());
+ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value)
+    : name_(std::move(name)), old_(test_support::get_env(name_)) {
+    test_support::set_env(name_, value);
 }
+
+ScopedEnv::~ScopedEnv() { test_support::set_env(name_, old_); }
 
 }  // namespace standin

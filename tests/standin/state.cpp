@@ -1,8 +1,5 @@
 // libstandin_state.so: the script and the call log shared by all stand-in libraries.
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -126,11 +123,10 @@ void standin_record(const char* line) {
     s.log.emplace_back(line);
     // Appended line by line, so the log of a process that dies or is killed stays complete.
     if (const char* path = std::getenv("STANDIN_LOG")) {
-        const int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            std::string text = std::string(line) + "\n";
-            (void)!::write(fd, text.data(), text.size());
-            ::close(fd);
+        if (std::FILE* file = std::fopen(path, "ab")) {
+            std::fputs(line, file);
+            std::fputc('\n', file);
+            std::fclose(file);
         }
     }
 }
