@@ -29,6 +29,8 @@ namespace {
 using test_support::Bytes;
 using test_support::ChildRun;
 using test_support::Raster;
+using test_support::put_le16;
+using test_support::put_le32;
 const std::uint64_t budget = tarnwick::pixel_budget(4096);
 constexpr std::uint64_t allowance = tarnwick::decode_allowance;
 
@@ -38,14 +40,6 @@ constexpr bool sanitized = true;
 constexpr bool sanitized = false;
 #endif
 
-void put_le16(Bytes& out, std::uint32_t v) {
-    out.push_back(static_cast<unsigned char>(v));
-    out.push_back(static_cast<unsigned char>(v >> 8));
-}
-void put_le32(Bytes& out, std::uint32_t v) {
-    put_le16(out, v & 0xFFFF);
-    put_le16(out, v >> 16);
-}
 
 // 8-bit noise, which no encoder can shrink much.
 Raster noise(std::uint32_t width, std::uint32_t height, std::uint32_t channels = 3) {

@@ -54,14 +54,6 @@ void check_raster(const Raster& raster, std::uint32_t most_channels = 4) {
         fail("the raster's samples do not match its size");
 }
 
-void put_le16(Bytes& out, std::uint32_t v) {
-    out.push_back(static_cast<unsigned char>(v));
-    out.push_back(static_cast<unsigned char>(v >> 8));
-}
-void put_le32(Bytes& out, std::uint32_t v) {
-    put_le16(out, v & 0xFFFF);
-    put_le16(out, v >> 16);
-}
 void put_be32(Bytes& out, std::uint32_t v) {
     for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<unsigned char>(v >> shift));
 }
@@ -141,6 +133,15 @@ std::uint8_t to_8bit(const Raster& raster, std::size_t i) {
 }
 
 }  // namespace
+
+void put_le16(Bytes& out, std::uint32_t v) {
+    out.push_back(static_cast<unsigned char>(v));
+    out.push_back(static_cast<unsigned char>(v >> 8));
+}
+void put_le32(Bytes& out, std::uint32_t v) {
+    put_le16(out, v & 0xFFFF);
+    put_le16(out, v >> 16);
+}
 
 // --- samples ---------------------------------------------------------------------------------
 

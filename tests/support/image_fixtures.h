@@ -20,6 +20,10 @@ namespace test_support {
 
 using Bytes = std::vector<unsigned char>;
 
+// Little-endian fields appended to hand-made files.
+void put_le16(Bytes& out, std::uint32_t v);
+void put_le32(Bytes& out, std::uint32_t v);
+
 // The samples of one image: rows top to bottom, pixels left to right, the channels of a pixel
 // together. Integer samples of 1 to 16 bits are held in `samples` (palette indices too); 32-bit
 // float samples in `reals`.
