@@ -7,13 +7,40 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 
 #include "common.h"
 #include "host_trace.h"
 #include "standin.h"
 #include "support/scratch.h"
 
+namespace {
+
+// The loader's events, recorded from whichever thread opens a library.
+std::mutex g_trace_mutex;
+std::vector<std::string>& trace() {
+    static auto* events = new std::vector<std::string>;
+    return *events;
+}
+
+}  // namespace
+
 namespace standin {
+
+void add_library_event(std::string event) {
+    std::lock_guard lock(g_trace_mutex);
+    trace().push_back(std::move(event));
+}
+
+void clear_trace() {
+    std::lock_guard lock(g_trace_mutex);
+    trace().clear();
+}
+
+std::vector<std::string> dl_events() {
+    std::lock_guard lock(g_trace_mutex);
+    return trace();
+}
 
 std::string engine_dir() { return test_support::join(STANDIN_DIR, "engine"); }
 

@@ -10,22 +10,11 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <mutex>
 
 #include "host.h"
 #include "host_trace.h"
 
 namespace {
-
-std::mutex g_trace_mutex;
-std::vector<std::string>& trace() {
-    static auto* events = new std::vector<std::string>;
-    return *events;
-}
-void add_event(std::string event) {
-    std::lock_guard lock(g_trace_mutex);
-    trace().push_back(std::move(event));
-}
 
 using dlopen_fn = void* (*)(const char*, int);
 using dlclose_fn = int (*)(void*);
@@ -34,7 +23,7 @@ using dlclose_fn = int (*)(void*);
 
 extern "C" void* dlopen(const char* file, int mode) {
     static auto real = reinterpret_cast<dlopen_fn>(dlsym(RTLD_NEXT, "dlopen"));
-    add_event("dlopen " + std::string(file == nullptr ? "(null)" : file));
+    standin::add_library_event("dlopen " + std::string(file == nullptr ? "(null)" : file));
     return real(file, mode);
 }
 
@@ -45,21 +34,11 @@ extern "C" int dlclose(void* handle) {
     if (dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr && map->l_name != nullptr) {
         name = std::filesystem::path(map->l_name).filename().string();
     }
-    add_event("dlclose " + name);
+    standin::add_library_event("dlclose " + name);
     return real(handle);
 }
 
 namespace standin {
-
-void clear_trace() {
-    std::lock_guard lock(g_trace_mutex);
-    trace().clear();
-}
-
-std::vector<std::string> dl_events() {
-    std::lock_guard lock(g_trace_mutex);
-    return trace();
-}
 
 std::string process_id() { return std::to_string(::getpid()); }
 

@@ -7,8 +7,6 @@
 
 #include <windows.h>
 
-#include <mutex>
-
 #include "host.h"
 #include "host_trace.h"
 #include "platform/utf16.h"
@@ -25,18 +23,8 @@ using FreeLibraryFn = BOOL(WINAPI*)(HMODULE);
 LoadLibraryExWFn g_load_library = nullptr;
 FreeLibraryFn g_free_library = nullptr;
 
-std::mutex g_trace_mutex;
-std::vector<std::string>& trace() {
-    static auto* events = new std::vector<std::string>;
-    return *events;
-}
-void add_event(std::string event) {
-    std::lock_guard lock(g_trace_mutex);
-    trace().push_back(std::move(event));
-}
-
 HMODULE WINAPI traced_load_library(LPCWSTR file, HANDLE reserved, DWORD flags) {
-    add_event(standin::opened_native(platform::NativePath(file == nullptr ? L"(null)" : file)));
+    standin::add_library_event(standin::opened_native(platform::NativePath(file == nullptr ? L"(null)" : file)));
     return g_load_library(file, reserved, flags);
 }
 
@@ -45,7 +33,7 @@ BOOL WINAPI traced_free_library(HMODULE module) {
     const DWORD length = ::GetModuleFileNameW(module, path, 32768);
     std::wstring name(path, length);
     name.erase(0, name.find_last_of(L"\\/") + 1);
-    add_event("FreeLibrary " + (length == 0 ? std::string("?") : platform::path_to_utf8(name)));
+    standin::add_library_event("FreeLibrary " + (length == 0 ? std::string("?") : platform::path_to_utf8(name)));
     return g_free_library(module);
 }
 
@@ -67,16 +55,6 @@ void redirect(FARPROC& slot, Fn recorder, Fn& original) {
 }  // namespace
 
 namespace standin {
-
-void clear_trace() {
-    std::lock_guard lock(g_trace_mutex);
-    trace().clear();
-}
-
-std::vector<std::string> dl_events() {
-    std::lock_guard lock(g_trace_mutex);
-    return trace();
-}
 
 std::string process_id() { return std::to_string(::GetCurrentProcessId()); }
 
