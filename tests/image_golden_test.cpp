@@ -2,7 +2,8 @@
 // row makes a small image file, and prepare_rgb must give exactly the recorded size and RGB
 // bytes (a 64-bit FNV-1a digest of them). Where the samples themselves say what the RGB image
 // must be (lossless files), the row also carries that expectation and the digest is its digest.
-// Rows marked "differs from today" hold results the decoders of today do not give.
+// Most digests are those the earlier road (one general image library for every format) gave;
+// rows marked "differs from the earlier road" hold the right results where it gave others.
 //
 // The scaled table holds one image per layout above a small budget: the result must stay within
 // one level per sample of our resampler applied to the unscaled result.
@@ -42,7 +43,7 @@ struct Row {
     std::function<Fixture()> make;
     std::uint32_t width, height;  // 0 x 0: no image, the fallback road
     std::uint64_t digest;
-    const char* differs = nullptr;  // why today's decoders give another result
+    const char* differs = nullptr;  // why the earlier road gave another result
 };
 
 std::uint64_t fnv1a(const Bytes& bytes) {
@@ -85,7 +86,7 @@ Fixture png_trns(std::uint32_t channels, std::uint32_t bits, bool interlaced) {
     return {encode_png(r, {.transparent = colour, .interlaced = interlaced}), expected_rgb(r)};
 }
 
-// --- JPEG: lossy, so only today's result pins them ---
+// --- JPEG: lossy, so only the earlier road's result pins them ---
 
 Fixture jpeg(JpegColour colour, bool progressive = false) {
     const std::uint32_t channels = colour == JpegColour::grey ? 1
@@ -246,7 +247,8 @@ Fixture bmp_rle(std::uint32_t bits) {
     return bmp(runs_raster(W, H, bits), options);
 }
 
-// 16-bit fields of 5 and 6 bits: how they widen to 8 is the decoder's, so only today's result pins them.
+// 16-bit fields of 5 and 6 bits: how they widen to 8 is the decoder's, so the earlier road's result
+// pins them.
 Fixture bmp_16(BmpHeader header, std::array<std::uint32_t, 4> masks) {
     const bool fields = masks[0] != 0;
     std::array<std::uint32_t, 4> widths{5, 5, 5, 0};
@@ -279,15 +281,16 @@ constexpr std::array<std::uint32_t, 4> xbgr32{0x000000FF, 0x0000FF00, 0x00FF0000
 constexpr std::array<std::uint32_t, 4> rgb565{0xF800, 0x07E0, 0x001F, 0};
 constexpr std::array<std::uint32_t, 4> argb4444{0x0F00, 0x00F0, 0x000F, 0xF000};
 
-const char* const nan_white = "a NaN float sample gives 0 today; it must give 255";
-const char* const premultiplied_kept = "premultiplied colour is divided by alpha today; the stored colour must stay";
+const char* const nan_white = "a NaN float sample gave 0 on the earlier road; it must give 255";
+const char* const premultiplied_kept = "premultiplied colour was divided by alpha on the earlier road; the stored colour must stay";
 const char* const gif_transparent_kept =
-    "a transparent pixel of a frame smaller than the screen turns black today; it must keep its palette colour";
-const char* const top_down_fields = "a top-down BMP with bit fields is refused today; it is a valid file";
-const char* const cut_map_fails = "a colour map cut short decodes with a made-up grey map today; it must fail";
+    "a transparent pixel of a frame smaller than the screen turned black on the earlier road; it must keep its "
+    "palette colour";
+const char* const top_down_fields = "a top-down BMP with bit fields was refused on the earlier road; it is a valid file";
+const char* const cut_map_fails = "a colour map cut short decoded with a made-up grey map on the earlier road; it must fail";
 
-// The digests: today's results where they agree with the rules; in the rows marked "differs from
-// today", the results the rules give, computed from the samples.
+// The digests: the earlier road's results where they agree with the rules; in the rows marked
+// "differs from the earlier road", the results the rules give, computed from the samples.
 const Row rows[] = {
     // PNG
     {"png_grey_1", [] { return png(1, 1, false); }, W, H, 0xa35967b3e6d5a5e5},
@@ -350,7 +353,7 @@ const Row rows[] = {
     {"gif_interlaced", [] { return gif({.interlaced = true}); }, W, H, 0xf6d770a6c4ee1a87},
     {"gif_two_frames", [] { return gif({.second_frame = true}); }, W, H, 0xf6d770a6c4ee1a87},
     {"gif_frame_at_offset", [] { return gif({.frame_w = 40, .frame_h = 30, .left = 13, .top = 9}); }, W, H, 0x3a562bfae9d19a5b},
-    // differs from today (the palette colour, not black):
+    // differs from the earlier road (the palette colour, not black):
     {"gif_frame_at_offset_transparent_index",
      [] { return gif({.frame_w = 40, .frame_h = 30, .left = 13, .top = 9, .transparent = true}); }, W, H, 0x3a562bfae9d19a5b,
      gif_transparent_kept},
@@ -359,7 +362,7 @@ const Row rows[] = {
     {"webp_lossy_rgba", [] { return webp_lossy(4); }, W, H, 0xf5ca6620e789567e},
     {"webp_lossless_rgb", [] { return webp_lossless(3); }, W, H, 0x92b5916e28112964},
     {"webp_lossless_rgba", [] { return webp_lossless(4); }, W, H, 0x92b5916e28112964},
-    // differs from today (an animation took the fallback road): its first frame.
+    // differs from the earlier road (an animation took the fallback road): its first frame.
     {"webp_animated", webp_animation, W, H, 0x92b5916e28112964},
     // TIFF
     {"tiff_grey_8", [] { return tiff(page(varied_raster(W, H, 1, 8))); }, W, H, 0xa53b5903fbe7a2f7},
@@ -371,16 +374,16 @@ const Row rows[] = {
     {"tiff_rgba_8", [] { return tiff(page(varied_raster(W, H, 4, 8))); }, W, H, 0x92b5916e28112964},
     {"tiff_rgba_16", [] { return tiff(page(varied_raster(W, H, 4, 16))); }, W, H, 0xa31282186f92f8f3},
     {"tiff_grey_alpha_8_associated", [] { return tiff_associated(2, 8); }, W, H, 0x3ce1dba312050117},
-    // differ from today (stored colour, not divided by alpha):
+    // differ from the earlier road (stored colour, not divided by alpha):
     {"tiff_rgba_8_associated", [] { return tiff_associated(4, 8); }, W, H, 0xd5a178e47b3c25b3, premultiplied_kept},
     {"tiff_rgba_16_associated", [] { return tiff_associated(4, 16); }, W, H, 0x0ee961ceb7f416ad, premultiplied_kept},
     {"tiff_palette_8", [] { return tiff(palette_page(8, 256)); }, W, H, 0xf6d770a6c4ee1a87},
     {"tiff_palette_4", [] { return tiff(palette_page(4, 16)); }, W, H, 0xd26a7e6b448cbadd},
-    // differs from today (no image, not a grey map):
+    // differs from the earlier road (no image, not a grey map):
     {"tiff_palette_8_colour_map_cut", tiff_cut_colour_map, 0, 0, 0, cut_map_fails},
     {"tiff_float_rgb", [] { return tiff(page(float_raster(W, H, 3, false))); }, W, H, 0x72c7fc1d369fab7c},
     {"tiff_float_rgba", [] { return tiff(page(float_raster(W, H, 4, false))); }, W, H, 0x72c7fc1d369fab7c},
-    // differ from today (NaN 255, not 0):
+    // differ from the earlier road (NaN 255, not 0):
     {"tiff_float_rgb_nan_inf", [] { return tiff(page(float_raster(W, H, 3, true))); }, W, H, 0xfc906e8199eba6b4, nan_white},
     {"tiff_float_rgba_nan_inf", [] { return tiff(page(float_raster(W, H, 4, true))); }, W, H, 0xfc906e8199eba6b4, nan_white},
     {"tiff_cmyk", tiff_cmyk, W, H, 0x7187a6370af6f964},
@@ -417,7 +420,7 @@ const Row rows[] = {
     {"bmp_32_bitfields_xbgr", [] { return bmp_32(BmpHeader::info, 3, xbgr32); }, W, H, 0x92b5916e28112964},
     {"bmp_32_v4_alpha", [] { return bmp_32(BmpHeader::v4, 4, argb32); }, W, H, 0x92b5916e28112964},
     {"bmp_32_v5_alpha", [] { return bmp_32(BmpHeader::v5, 4, argb32); }, W, H, 0x92b5916e28112964},
-    // differ from today (decoded, not refused):
+    // differ from the earlier road (decoded, not refused):
     {"bmp_32_bitfields_top_down", [] { return bmp_32(BmpHeader::info, 3, xbgr32, true); }, W, H, 0x92b5916e28112964, top_down_fields},
     {"bmp_32_v5_alpha_top_down", [] { return bmp_32(BmpHeader::v5, 4, argb32, true); }, W, H, 0x92b5916e28112964, top_down_fields},
     {"bmp_32_top_down", [] { return bmp_32(BmpHeader::info, 4, no_fields, true); }, W, H, 0x92b5916e28112964},
@@ -455,14 +458,14 @@ class Golden : public testing::TestWithParam<Row> {};
 
 TEST_P(Golden, Unscaled) {
     const Row& row = GetParam();
-    if (row.differs) RecordProperty("differs_from_today", row.differs);
+    if (row.differs) RecordProperty("differs_from_the_earlier_road", row.differs);
     const Fixture fixture = row.make();
     const auto rgb = prepare(fixture.file, budget);
-    const std::string today = rgb ? std::to_string(rgb->width) + ", " + std::to_string(rgb->height) + ", " +
+    const std::string given = rgb ? std::to_string(rgb->width) + ", " + std::to_string(rgb->height) + ", " +
                                         hex(fnv1a(rgb->pixels))
                                   : "0, 0, 0 (no image)";
-    SCOPED_TRACE(std::string(row.name) + ": prepare_rgb gives {" + today + "}" +
-                 (row.differs ? std::string("; differs from today: ") + row.differs : std::string()));
+    SCOPED_TRACE(std::string(row.name) + ": prepare_rgb gives {" + given + "}" +
+                 (row.differs ? std::string("; differs from the earlier road: ") + row.differs : std::string()));
     if (fixture.expected) {
         EXPECT_EQ(hex(fnv1a(*fixture.expected)), hex(row.digest)) << "the table's digest is not the samples' own";
     }

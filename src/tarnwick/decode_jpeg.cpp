@@ -1,7 +1,7 @@
 // JPEG with libjpeg, straight into 8-bit rows: grey stays grey, YCbCr and RGB come out as RGB,
-// and CMYK or YCCK are combined into RGB the way the image library did it before. Damaged entropy
-// data and a file that ends early are only warnings, within limits (below): the rows decode as far
-// as the data goes, the rest is filled, and they still count as read.
+// and CMYK or YCCK are combined into RGB the way the server's earlier image library did. Damaged
+// entropy data and a file that ends early are only warnings, within limits (below): the rows
+// decode as far as the data goes, the rest is filled, and they still count as read.
 //
 // libjpeg reports errors through error_exit, which must not return. It jumps back to a setjmp in
 // one of the small guarded_* functions below. Those functions, and libjpeg's own frames between
@@ -48,8 +48,8 @@ struct JpegState {
     std::longjmp(reinterpret_cast<ErrorManager*>(info->err)->jump, 1);
 }
 
-// Damage is tolerated as the image library tolerates it: a file that ends early or has damaged
-// entropy data decodes with warnings, but the same warning more than three times (a progressive
+// Damage is tolerated as the earlier image library tolerated it: a file that ends early or has
+// damaged entropy data decodes with warnings, but the same warning more than three times (a progressive
 // file cut short warns at every later scan) or more than 100 scans fail the decode. The scan
 // limit also bounds the work a small hostile file can cause.
 constexpr std::uint16_t max_strikes = 3;
@@ -106,8 +106,8 @@ bool guarded_read(JpegState* s, unsigned char* row) {
     return jpeg_read_scanlines(&s->info, rows, 1) == 1;
 }
 
-// The image library reads every JPEG's CMYK samples as inverted (Adobe) ink and combines each
-// colour with black: R = C * K / 255 on the stored samples, rounded to nearest.
+// The earlier image library read every JPEG's CMYK samples as inverted (Adobe) ink and combined
+// each colour with black: R = C * K / 255 on the stored samples, rounded to nearest.
 void cmyk_to_rgb(const unsigned char* cmyk, unsigned char* rgb, std::uint32_t width) {
     for (std::uint32_t x = 0; x < width; ++x, cmyk += 4, rgb += 3) {
         const unsigned k = cmyk[3];

@@ -18,9 +18,9 @@
 //                                                only in strips)
 //   float grey or RGB, 16/32/64 bits             RGB float, alpha when there is one
 //
-// Sample values of other depths are scaled to the layout's as the image library read them:
-// v x (65535 / max), the quotient taken in integers, then to 8 bits as (q + 128) / 257. Signed
-// integer samples are read as unsigned, as the image library read them. Anything else (CIELab,
+// Sample values of other depths are scaled to the layout's as the server's earlier image library
+// read them: v x (65535 / max), the quotient taken in integers, then to 8 bits as (q + 128) / 257.
+// Signed integer samples are read as unsigned, as that library read them. Anything else (CIELab,
 // 24- and 32-bit integers, YCbCr in planes or subsampled in tiles) fails the decoder.
 //
 // Every error libtiff reports, in a tag of the directory as in a strip or tile, fails the decoder:
@@ -410,8 +410,8 @@ bool TiffDecoder::set_up_colour_tables() {
         std::uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
         if (!TIFFGetField(tif, TIFFTAG_COLORMAP, &red, &green, &blue)) return false;
         const std::uint32_t entries = 1u << bits_;
-        // A map whose entries all stay below 256 was written as 8-bit values; the image library
-        // read such a map as v x 256.
+        // A map whose entries all stay below 256 was written as 8-bit values; the earlier image
+        // library read such a map as v x 256.
         bool narrow = true;
         for (std::uint32_t i = 0; i < entries && narrow; ++i) narrow = red[i] < 256 && green[i] < 256 && blue[i] < 256;
         const auto entry = [narrow](std::uint16_t v) { return to_8bit(narrow ? std::uint32_t{v} << 8 : v); };
@@ -640,7 +640,7 @@ void TiffDecoder::convert(unsigned char* out) {
         return;
     }
     if (colour_ == Colour::cmyk) {
-        // As the image library converted: each colour is (max - ink) x (max - black) / max, rounded.
+        // As the earlier image library converted: each colour is (max - ink) x (max - black) / max, rounded.
         for (std::uint32_t x = 0; x < width; ++x) {
             if (bits_ == 8) {
                 const std::uint32_t k = 255 - plane_row(3)[sample_index(3, x)];

@@ -1,5 +1,5 @@
 #pragma once
-// The library road of image preparation: decode the file bytes with the image library, scale the
+// The library road of image preparation: decode the file bytes with the format's library, scale the
 // image down to the pixel budget and convert it to packed 8-bit RGB.
 
 #include <cstddef>
