@@ -9,8 +9,6 @@ namespace {
 
 constexpr char16_t ctrl_z = 0x1A;
 
-bool is_high_surrogate(char16_t unit) noexcept { return unit >= 0xD800 && unit <= 0xDBFF; }
-
 }  // namespace
 
 ReadResult ConsoleReader::read(char* buffer, std::size_t capacity) {

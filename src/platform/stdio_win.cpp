@@ -33,8 +33,6 @@ bool is_end_of_input(DWORD error) noexcept {
            error == ERROR_PIPE_NOT_CONNECTED;
 }
 
-bool is_high_surrogate(wchar_t unit) noexcept { return unit >= 0xD800 && unit <= 0xDBFF; }
-
 // One ReadConsoleW that also returns when Ctrl-Z is typed. A Ctrl-C or Ctrl-Break aborts the read
 // with nothing in it; that read is repeated.
 ReadResult read_console_units(HANDLE handle, char16_t* units, std::size_t capacity) noexcept {

@@ -10,6 +10,9 @@
 
 namespace platform {
 
+// A UTF-16 unit that starts a surrogate pair.
+constexpr bool is_high_surrogate(std::uint32_t unit) noexcept { return unit >= 0xD800 && unit <= 0xDBFF; }
+
 // The units as UTF-8; each unpaired surrogate becomes U+FFFD. When `unpaired` is given it is set
 // to whether there was one, for callers to whom such text is a failure.
 template <class Unit>
@@ -22,7 +25,7 @@ std::string utf16_to_utf8(std::basic_string_view<Unit> units, bool* unpaired = n
         char32_t c = static_cast<std::uint16_t>(units[i]);
         if (c >= 0xD800 && c <= 0xDFFF) {
             const char32_t next = i + 1 < units.size() ? static_cast<std::uint16_t>(units[i + 1]) : 0;
-            if (c <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
+            if (is_high_surrogate(c) && next >= 0xDC00 && next <= 0xDFFF) {
                 c = 0x10000 + ((c - 0xD800) << 10) + (next - 0xDC00);
                 ++i;
             } else {
@@ -62,21 +65,7 @@ std::basic_string<Unit> utf8_to_utf16(std::string_view bytes) {
     std::basic_string<Unit> out;
     out.reserve(bytes.size());
     for (std::size_t i = 0; i < bytes.size();) {
-        const auto b = [&](std::size_t k) { return static_cast<char32_t>(static_cast<std::uint8_t>(bytes[i + k])); };
-        char32_t c;
-        if (b(0) < 0x80) {
-            c = b(0);
-            i += 1;
-        } else if (b(0) < 0xE0) {
-            c = ((b(0) & 0x1F) << 6) | (b(1) & 0x3F);
-            i += 2;
-        } else if (b(0) < 0xF0) {
-            c = ((b(0) & 0x0F) << 12) | ((b(1) & 0x3F) << 6) | (b(2) & 0x3F);
-            i += 3;
-        } else {
-            c = ((b(0) & 0x07) << 18) | ((b(1) & 0x3F) << 12) | ((b(2) & 0x3F) << 6) | (b(3) & 0x3F);
-            i += 4;
-        }
+        char32_t c = next_code_point(bytes, i);
         if (c >= 0x10000) {
             c -= 0x10000;
             out.push_back(static_cast<Unit>(0xD800 + (c >> 10)));

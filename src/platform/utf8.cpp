@@ -82,6 +82,13 @@ std::size_t valid_utf8_prefix(std::string_view bytes) noexcept {
     return pos;
 }
 
+char32_t next_code_point(std::string_view valid, std::size_t& pos) noexcept {
+    const int len = sequence_length(valid, pos);
+    const char32_t c = decode(valid, pos, len);
+    pos += static_cast<std::size_t>(len);
+    return c;
+}
+
 std::string utf8_lossy(std::string_view bytes) {
     std::string out;
     out.reserve(bytes.size());
