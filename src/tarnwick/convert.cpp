@@ -39,10 +39,6 @@ float clamp_unit(float v) noexcept {
 void row_to_rgb(PixelLayout layout, const unsigned char* row, std::uint32_t width, unsigned char* rgb) noexcept {
     switch (layout.type) {
         case SampleType::u8:
-            if (layout.channels == 3) {
-                std::memcpy(rgb, row, std::size_t{width} * 3);
-                return;
-            }
             samples_to_rgb<std::uint8_t>(layout.channels, row, width, rgb, [](std::uint8_t v) { return v; });
             return;
         case SampleType::u16:
@@ -63,10 +59,6 @@ void row_to_colour(PixelLayout layout, const unsigned char* row, std::uint32_t w
                 const float v = clamp_unit(sample<float>(row, x * layout.channels + c));
                 std::memcpy(colour + (x * keep + c) * sample_bytes, &v, sizeof v);
             }
-        return;
-    }
-    if (!layout.has_alpha()) {
-        std::memcpy(colour, row, std::size_t{width} * keep * sample_bytes);
         return;
     }
     const std::size_t in_pixel = layout.channels * sample_bytes, out_pixel = keep * sample_bytes;
