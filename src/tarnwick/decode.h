@@ -67,6 +67,10 @@ std::unique_ptr<ImageDecoder> open_webp(const unsigned char* bytes, std::size_t 
 std::unique_ptr<ImageDecoder> open_tiff(const unsigned char* bytes, std::size_t size);
 std::unique_ptr<ImageDecoder> open_bmp(const unsigned char* bytes, std::size_t size);
 
+// Little-endian fields of a file header; the caller has checked that the bytes are there.
+inline std::uint32_t le16(const unsigned char* p) noexcept { return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8; }
+inline std::uint32_t le32(const unsigned char* p) noexcept { return le16(p) | le16(p + 2) << 16; }
+
 // A heap block taken with malloc, for what a decoder holds between `start` and its last row: a
 // block too large for memory is a decoding failure, not the end of the process that a failed
 // operator new would be.

@@ -25,11 +25,6 @@ namespace {
 
 constexpr std::uint32_t bi_rgb = 0, bi_rle8 = 1, bi_rle4 = 2, bi_bitfields = 3;
 
-std::uint32_t le16(const unsigned char* p) noexcept { return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8; }
-std::uint32_t le32(const unsigned char* p) noexcept {
-    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
-}
-
 // One channel of a bit-field pixel. The field is widened to 16 bits by moving its highest mask bit
 // to the top (an 8-bit field repeats its byte, so that it stays exact) and then rounded to 8 bits
 // as a 16-bit sample is: 5 bits of 31 give 247, 6 bits of 63 give 251, 10 bits of 1023 give 255.

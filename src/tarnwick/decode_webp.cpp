@@ -41,10 +41,6 @@ constexpr std::uint64_t min_band_bytes = 64u << 20;
 // decoded with this many rows more on each side, which match the whole decode.
 constexpr std::uint32_t lossy_margin = 2;
 
-std::uint32_t le32(const unsigned char* p) {
-    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
-}
-
 bool tag_is(const unsigned char* p, const char* tag) { return std::memcmp(p, tag, 4) == 0; }
 
 // One coded image of the file: the VP8 or VP8L bitstream from its chunk header (or its first byte,
